@@ -143,6 +143,30 @@ TEST(Readout, FlipReversesTheLines) {
   });
 }
 
+TEST(Readout, OutputPositionOfAnArrayAddressInvertsTheReadout) {
+  EmulatedCamera cam;
+  Port port(cam);
+  for (Mode m : {Mode{}, Mode{100, 51, 640, 480, 0, true}, Mode{0, 0, 4608, 3288, 1, true}, Mode{0, 0, 4608, 3288, 2}}) {
+    port.Configure(m);
+    Readout r = cam.CurrentReadout();
+    for (uint32_t row = 0; row < r.height; row += 97)
+      for (uint32_t col = 0; col < r.width; col += 89) {
+        int64_t x = r.ColumnAddress(col), y = r.RowAddress(row);
+        if (x < 0 || y < 0) continue;
+        auto pos = r.OutputOf(x, y);
+        ASSERT_TRUE(pos);
+        EXPECT_EQ(*pos, (std::pair{col, row}));
+      }
+  }
+  // Skipped and out-of-window addresses are not read.
+  port.Configure(Mode{0, 0, 4608, 3288, 1});
+  Readout r = cam.CurrentReadout();
+  EXPECT_FALSE(r.OutputOf(24 + 2, 4));
+  EXPECT_FALSE(r.OutputOf(24, 4 + 3));
+  EXPECT_FALSE(r.OutputOf(23, 4));
+  EXPECT_EQ(r.OutputOf(24 + 5, 4 + 4), (std::pair{3u, 2u}));
+}
+
 TEST(Readout, PositionsOutsideTheArrayReadBlack) {
   EmulatedCamera cam(Clean(Scene::Uniform({0.5f, 0.5f, 0.5f})));
   Port port(cam);
