@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <functional>
 
 #include "camera_port.h"
@@ -442,6 +444,35 @@ TEST(FrameFaults, DisconnectDuringAFrameFailsItsTransfers) {
   ASSERT_TRUE(cam.SetConfiguration(1));
   bytes = port.Configure(Mode{100, 51, 640, 480});
   EXPECT_TRUE(port.ReadFrame(bytes));
+}
+
+TEST(Threads, ControlCallsWhileFramesStream) {
+  CameraOptions options;
+  options.scene = SharedChart();
+  EmulatedCamera cam(options);
+  Port port(cam);
+  uint32_t bytes = port.Configure(Mode{100, 51, 640, 480});
+  std::atomic<bool> done{false};
+  auto plain = Scene::Uniform({0.2f, 0.3f, 0.4f});
+  std::thread control([&] {
+    int i = 0;
+    while (!done) {
+      cam.SetNoise(i % 2 ? 0.0 : 2.0);
+      cam.SetScene(i % 3 ? SharedChart() : plain);
+      cam.Trigger();
+      cam.Frames();
+      cam.CurrentReadout();
+      cam.KeepFrameData(i % 2);
+      ++i;
+    }
+  });
+  for (int i = 0; i < 8; ++i) {
+    auto frame = port.ReadFrame(bytes);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(DecodeCounter(frame->data(), 640, 480));
+  }
+  done = true;
+  control.join();
 }
 
 }  // namespace
