@@ -127,10 +127,13 @@ bool Hive::Refresh(bool locked, std::string* error) {
     *error = "cannot read settings file " + file_.string() + ": " + ErrnoText(errno);
     return false;
   }
-  if (now == id_) return true;
+  // Identity alone is a cheap test for reads. Timestamps are coarse and inodes are reused,
+  // so a writer, holding the lock, always compares the contents.
+  if (now == id_ && !locked) return true;
   if (!now.exists) {  // removed by someone else: start over empty
     damaged_in_place_ = false;
     store_ = Store();
+    last_text_.clear();
     id_ = now;
     return true;
   }
@@ -156,11 +159,16 @@ bool Hive::Refresh(bool locked, std::string* error) {
   now = FileId{true, st.st_dev, st.st_ino, st.st_size,
                static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 
+  if (id_.exists && text == last_text_) {
+    id_ = now;
+    return true;
+  }
   ParseError parse_error;
   std::optional<Store> parsed = ParseRegFile(text, &parse_error);
   if (parsed) {
     damaged_in_place_ = false;
     store_ = std::move(*parsed);
+    last_text_ = std::move(text);
     id_ = now;
     return true;
   }
@@ -172,6 +180,7 @@ bool Hive::Refresh(bool locked, std::string* error) {
   std::string reason = parse_error.line ? "line " + std::to_string(parse_error.line) + ": " + parse_error.reason
                                         : parse_error.reason;
   Quarantine(reason);
+  if (damaged_in_place_) last_text_ = std::move(text);
   return true;
 }
 
@@ -185,6 +194,7 @@ void Hive::Quarantine(const std::string& reason) {
                  file_.c_str(), reason.c_str(), ErrnoText(errno).c_str());
   }
   store_ = Store();
+  last_text_.clear();
   damaged_in_place_ = bad.empty();
   // If it could not be moved, remember the damaged file as read so it is not reported again.
   struct stat st;
@@ -257,6 +267,7 @@ NTSTATUS Hive::Commit(const std::function<bool(Store&)>& change) {
     return Fail(err, "cannot replace " + file_.string() + ": " + ErrnoText(err));
   }
   store_ = std::move(next);
+  last_text_ = std::move(text);
   id_ = written;
   // The new file is in place; without this sync the rename itself may not survive a crash.
   if (::fsync(folder.fd()) != 0) write_error_ = "cannot sync folder " + dir_.string() + ": " + ErrnoText(errno);

@@ -5,12 +5,13 @@
 // synced, so a crash leaves either the old or the new file, never a torn one.
 //
 // Several writers may share a file. In one Hive object a mutex serialises the operations.
-// Across Hive objects and processes, writers take an exclusive flock on the folder for the
-// read-modify-write, and every operation first compares the file's identity (device, inode,
-// size, modification time) with the one last read or written: if another writer replaced
-// the file, it is read again before the change is applied, so values written by others are
-// kept. (An in-place edit that keeps size and timestamp goes unnoticed; editors and other
-// kscam processes replace the file, which always changes its inode.)
+// Across Hive objects and processes, a writer takes an exclusive flock on the folder and
+// reads the file again before it applies its change, so values written by others in the
+// meantime are kept. Reads re-read the file when its identity (device, inode, size,
+// modification time) differs from the one last read or written. On a file system without
+// flock, writes go ahead unlocked.
+//
+// The file is UTF-8 with LF line ends; see reg_format.h for what is read and written.
 //
 // A file that does not parse is moved aside to FILE.bad (FILE.bad.1, ... if that exists),
 // one warning line goes to stderr, and the store starts empty, so callers fall back to their
@@ -79,9 +80,10 @@ class Hive {
 
   explicit Hive(std::filesystem::path file);
 
-  // Brings store_ up to date with the file if its identity changed. `locked` says the caller
-  // holds the folder lock (needed to move a damaged file aside safely). False with `error`
-  // set when the file exists but cannot be read.
+  // Brings store_ up to date with the file. `locked` says the caller holds the folder lock:
+  // then the file is always read (a change must apply to the latest contents, and only a
+  // lock holder may move a damaged file aside). False with `error` set when the file exists
+  // but cannot be read.
   bool Refresh(bool locked, std::string* error);
   // Applies `change` to the freshest store and writes it; `change` returns false when there
   // is nothing to write.
@@ -93,6 +95,7 @@ class Hive {
   const std::filesystem::path file_;
   const std::filesystem::path dir_;
   Store store_;
+  std::string last_text_;  // the file's text as last read or written
   FileId id_;
   std::string write_error_;
   bool damaged_in_place_ = false;  // a damaged file that could not be moved aside

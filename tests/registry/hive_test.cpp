@@ -176,6 +176,17 @@ TEST(Hive, ChangesOfOtherWritersAreKept) {
   EXPECT_EQ(GetDword(*fresh, kSettings, "Hue"), 2u);
   EXPECT_EQ(GetDword(*fresh, kSettings, "Contrast"), 3u);
 
+  // An edit in place that keeps the inode, size and timestamp still reaches the next write.
+  std::string text = ReadText(file);
+  auto stamp = fs::last_write_time(file);
+  size_t at = text.find("\"Exposure\"=dword:00000001");
+  ASSERT_NE(at, std::string::npos);
+  text[at + 24] = '9';
+  WriteText(file, text);
+  fs::last_write_time(file, stamp);
+  ASSERT_EQ(SetDword(*a, kSettings, "Saturation", 4), STATUS_SUCCESS);
+  EXPECT_EQ(GetDword(*OpenOk(file), kSettings, "Exposure"), 9u);
+
   // Another process writing at the same time as this one.
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
