@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "host/registry/hive.h"
+
 namespace kscam::host::registry {
 
 namespace {
@@ -42,6 +44,11 @@ std::optional<std::filesystem::path> SettingsFilePath(std::string_view option, s
     return std::nullopt;
   }
   return std::filesystem::path(home) / ".local" / "state" / "kscam" / "settings.reg";
+}
+
+std::shared_ptr<Hive> OpenSettingsHive(std::string_view option, std::string* error) {
+  std::optional<std::filesystem::path> path = SettingsFilePath(option, error);
+  return path ? Hive::Open(*path, error) : nullptr;
 }
 
 }  // namespace kscam::host::registry

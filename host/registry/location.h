@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,5 +15,9 @@ namespace kscam::host::registry {
 // `option` is the --settings argument, empty when not given. Fails only when no rule applies
 // (no home folder can be found).
 std::optional<std::filesystem::path> SettingsFilePath(std::string_view option, std::string* error);
+
+class Hive;
+// SettingsFilePath, then Hive::Open; null with a one-line message on failure.
+std::shared_ptr<Hive> OpenSettingsHive(std::string_view option, std::string* error);
 
 }  // namespace kscam::host::registry

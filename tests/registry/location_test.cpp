@@ -1,5 +1,8 @@
 #include "host/registry/location.h"
 
+#include "host/registry/hive.h"
+#include "tests/registry/temp_folder.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -50,6 +53,19 @@ TEST(SettingsLocation, OptionThenEnvironmentThenStateFolder) {
   env.Set("HOME", nullptr);  // falls back to the account's home folder
   EXPECT_EQ(PathFor("").rfind("/.local/state/kscam/settings.reg"),
             PathFor("").size() - std::string("/.local/state/kscam/settings.reg").size());
+}
+
+TEST(SettingsLocation, OpensTheHiveWhereTheRulesSay) {
+  kscam::test::TempFolder tmp;
+  Env env;
+  env.Set("KSCAM_SETTINGS", nullptr);
+  env.Set("XDG_STATE_HOME", tmp.path().c_str());
+  std::string error;
+  std::shared_ptr<Hive> hive = OpenSettingsHive("", &error);
+  ASSERT_TRUE(hive) << error;
+  uint8_t one[4] = {1, 0, 0, 0};
+  ASSERT_EQ(hive->SetValue("K", "V", REG_DWORD, one), STATUS_SUCCESS);
+  EXPECT_TRUE(std::filesystem::exists(tmp.path() / "kscam" / "settings.reg"));
 }
 
 }  // namespace
