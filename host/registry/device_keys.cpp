@@ -175,7 +175,7 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     NTSTATUS status = LookupKey(KeyHandle, &key);
     if (!NT_SUCCESS(status)) return status;
     if (!(key->access & KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
-    if (KeyValueInformationClass != KeyValuePartialInformation || !ResultLength ||
+    if (KeyValueInformationClass != KeyValuePartialInformation || !ValueName || !ResultLength ||
         (Length > 0 && !KeyValueInformation))
       return STATUS_INVALID_PARAMETER;
     std::string name;

@@ -93,6 +93,9 @@ fs::path MoveAside(const fs::path& file) {
   return {};
 }
 
+// A full path also must not start with "-", which the file would read as a key deletion.
+bool ValidFullPath(std::string_view path) { return ValidKeyPath(path) && path.front() != '-'; }
+
 }  // namespace
 
 Hive::Hive(fs::path file) : file_(std::move(file)), dir_(file_.parent_path()) {}
@@ -275,11 +278,14 @@ NTSTATUS Hive::Commit(const std::function<bool(Store&)>& change) {
 }
 
 NTSTATUS Hive::CreateKey(std::string_view base, std::string_view relative, bool* created) {
-  if (!ValidKeyPath(base) || (!relative.empty() && !ValidKeyPath(relative))) return STATUS_OBJECT_NAME_INVALID;
+  if (!ValidFullPath(base) || (!relative.empty() && !ValidKeyPath(relative))) return STATUS_OBJECT_NAME_INVALID;
+  if (relative.empty()) {  // the key itself: nothing to create
+    if (created) *created = false;
+    return STATUS_SUCCESS;
+  }
   std::lock_guard guard(lock_);
   bool made = false;
   NTSTATUS status = Commit([&](Store& store) {
-    if (relative.empty()) return false;
     bool any = false;
     store.AddKey(base, &any);
     std::string path(base);
@@ -309,7 +315,7 @@ NTSTATUS Hive::QueryValue(std::string_view key, std::string_view name, Value* ou
 }
 
 NTSTATUS Hive::SetValue(std::string_view key, std::string_view name, uint32_t type, std::span<const uint8_t> data) {
-  if (!ValidKeyPath(key)) return STATUS_OBJECT_NAME_INVALID;
+  if (!ValidFullPath(key)) return STATUS_OBJECT_NAME_INVALID;
   if (!ValidValueName(name)) return STATUS_INVALID_PARAMETER;
   std::lock_guard guard(lock_);
   return Commit([&](Store& store) {

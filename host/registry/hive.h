@@ -45,8 +45,9 @@ class Hive {
   const std::filesystem::path& file() const { return file_; }
 
   // Creates `base` and then each backslash-separated level of `relative` below it that is
-  // missing, and reports whether the last level was new. Only a creation writes the file.
-  // STATUS_SUCCESS, STATUS_OBJECT_NAME_INVALID, or a failure of the write.
+  // missing, and reports whether the last level was new; an empty `relative` names `base`
+  // itself and creates nothing. Only a creation writes the file. STATUS_SUCCESS,
+  // STATUS_OBJECT_NAME_INVALID, or a failure of the write.
   NTSTATUS CreateKey(std::string_view base, std::string_view relative, bool* created);
 
   // The value, or STATUS_OBJECT_NAME_NOT_FOUND when the key or the value does not exist.
