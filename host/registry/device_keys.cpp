@@ -1,5 +1,6 @@
 #include "host/registry/device_keys.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -192,9 +193,10 @@ NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     ULONG header[3] = {0, value.type, size};
     std::memcpy(out, header, sizeof header);
     static_assert(sizeof header == kPartialHeader);
-    if (Length < kPartialHeader + size) return STATUS_BUFFER_OVERFLOW;
-    if (size) std::memcpy(out + kPartialHeader, value.data.data(), size);
-    return STATUS_SUCCESS;
+    // Too small for the data: as much as fits, and the size needed.
+    ULONG fits = std::min(size, Length - kPartialHeader);
+    if (fits) std::memcpy(out + kPartialHeader, value.data.data(), fits);
+    return fits < size ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
   });
 }
 

@@ -12,8 +12,10 @@
 // closed ones, STATUS_OBJECT_TYPE_MISMATCH for handles of other objects), each handle's
 // granted access (a query needs KEY_QUERY_VALUE, a write KEY_SET_VALUE; generic rights map
 // to the key rights), names (malformed or empty levels are STATUS_OBJECT_NAME_INVALID).
-// Values are copied out exactly: ZwQueryValueKey writes the 12-byte header and exactly
-// DataLength bytes, nothing past them. Volatile keys (create options other than 0) and
+// Values are copied out exactly: ZwQueryValueKey writes the 12-byte header and DataLength
+// data bytes, nothing past them; a buffer too small for the data gets the header and what
+// fits (STATUS_BUFFER_OVERFLOW), one too small for the header nothing
+// (STATUS_BUFFER_TOO_SMALL); both report the size needed. Volatile keys (create options other than 0) and
 // information classes other than KeyValuePartialInformation are refused with
 // STATUS_INVALID_PARAMETER; value data is limited to 1 MiB.
 #pragma once
