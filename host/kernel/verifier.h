@@ -5,6 +5,10 @@
 // test run installs the GoogleTest listener (verifier_gtest.h) so that a violation or a leak
 // fails the test that caused it; at process end anything still outstanding (pool blocks, thread
 // objects, violations nobody took) is reported and the process exits with status 1.
+//
+// Pool is the driver's memory: the rest of the host keeps its own bookkeeping in ordinary heap
+// memory, so that every pool block a check finds belongs to driver code (or to the IRPs and
+// MDLs it asked for, under the kernel's 'Irp ', 'Mdl ' and 'IoSb' tags).
 #pragma once
 
 #include <cstdint>

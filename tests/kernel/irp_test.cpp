@@ -226,7 +226,7 @@ NTSTATUS KeepIt(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   k->device_seen = device;
   k->pending_returned = irp->PendingReturned;
   k->status = irp->IoStatus.Status;
-  k->cancel = irp->Cancel;
+  k->cancel = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE);  // IoCancelIrp may be setting it now
   k->calls++;
   KeSetEvent(&k->done, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
