@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -49,7 +50,8 @@ struct Violation {
   std::string message;
 };
 
-// Records a violation (other host parts report their own checks through this too).
+// Records a violation (other host parts report their own checks through this too). With
+// KSCAM_VERIFIER_BACKTRACE=1 in the environment the stack of each violation is printed too.
 void Report(ViolationKind kind, std::string message);
 
 std::vector<Violation> Violations();    // a copy; they stay recorded
@@ -128,6 +130,11 @@ void SetIoAllocationsCanFail(bool enabled);
 void ResetFaultInjection();
 
 uint64_t AllocationAttempts();  // since process start, failed ones included
+
+// Runs `scenario` once with nothing failing to count its allocation attempts (n), then n more
+// times with the 1st, 2nd, ... n-th attempt failing. Returns n. The scenario must undo what it
+// did each time; what it leaks or breaks shows in the usual checks.
+uint64_t RunWithEachAllocationFailing(const std::function<void()>& scenario);
 uint64_t InjectedFailures();    // since process start
 
 // ---- Threads and objects ---------------------------------------------------------------------
