@@ -124,9 +124,9 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, P
     KsReleaseDevice(device);
   }
 
-  camera->usb.config_descriptor = nullptr;
-  camera->usb.interface_info = nullptr;
-  camera->usb.pipe_flags = nullptr;
+  // A start while started configures again: what the earlier configuration kept is released
+  // first instead of being dropped.
+  ReleaseConfiguration(&camera->usb);
 
   NTSTATUS status = ReadDeviceDescriptor(&camera->usb);
   if (NT_SUCCESS(status)) status = ConfigureUsbDevice(&camera->usb);

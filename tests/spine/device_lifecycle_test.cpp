@@ -105,6 +105,19 @@ TEST_F(SpineTest, StartMakesTheFactoryAndCaptureRecordAndReportsTheUsbOutcome) {
   EXPECT_EQ(camera().Remove(), 0u);
 }
 
+TEST_F(SpineTest, ARestartWithoutStopReleasesTheEarlierConfiguration) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  camera().Start();
+  CameraDevice* cam = Cam();
+  // What a selected configuration keeps, as the USB set-up stores it.
+  cam->usb.config_descriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 34, kUsbPoolTag));
+  cam->usb.pipe_flags = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 3, kUsbPoolTag));
+  camera().Start();
+  EXPECT_EQ(cam->usb.config_descriptor, nullptr);
+  EXPECT_EQ(cam->usb.pipe_flags, nullptr);
+  EXPECT_EQ(camera().Remove(), 0u);
+}
+
 TEST_F(SpineTest, StopDropsTheFactoryAndARestartMakesNewOnes) {
   ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
   camera().Start();
@@ -168,6 +181,24 @@ TEST_F(SpineTest, RemovalReportsPoolTheDeviceLeft) {
   ASSERT_EQ(violations.size(), 1u);
   EXPECT_EQ(violations[0].kind, host::verifier::ViolationKind::Leak);
   ExFreePoolWithTag(stray, kDevicePoolTag);
+}
+
+TEST_F(SpineTest, WithoutABusTheLowerDeviceFailsEveryRequest) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  PKSDEVICE ks = device().ks_device();
+  EXPECT_EQ(ks->FunctionalDeviceObject->StackSize, ks->NextDeviceObject->StackSize + 1);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0x220003, ks->NextDeviceObject, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+  ASSERT_NE(irp, nullptr);
+  NTSTATUS status = IoCallDriver(ks->NextDeviceObject, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(iosb.Status, STATUS_NO_SUCH_DEVICE);
 }
 
 TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
