@@ -161,6 +161,7 @@ NTSTATUS Device::Add() {
     d.pdo = CreateDeviceObject(host_->bus_driver_, 0, 1);
     d.own_pdo = true;
   }
+  if (host_->options_.physical_device_added) host_->options_.physical_device_added(slot_, d.pdo);
   d.fdo = CreateDeviceObject(host_->driver_, 0, 1);
   AttachDevice(d.fdo, d.pdo);
   d.bag = CreateObjectBag();
@@ -259,6 +260,7 @@ size_t Device::Remove() {
   }
   UnregisterObject(&d.ks);
   DeleteDeviceObject(d.fdo);
+  if (host_->options_.physical_device_removing) host_->options_.physical_device_removing(slot_, d.pdo);
   if (d.own_pdo) DeleteDeviceObject(d.pdo);
   impl_.reset();
   state_ = DeviceState::Absent;

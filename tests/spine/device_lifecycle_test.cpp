@@ -3,6 +3,7 @@
 
 #include "host/kernel/verifier.h"
 #include "driver/pool_tags.h"
+#include "host/registry/device_keys.h"
 #include "stream/capture_thread.h"
 #include "tests/spine/spine_fixture.h"
 
@@ -211,7 +212,7 @@ TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
 
 TEST(DriverEntryTest, ResetsTheFrameTimeoutAndRegistersTheDescriptor) {
   InterlockedExchange(&FrameTimeout, 700);
-  client::Host host(client::HostOptions{1, "/nonexistent/kscam-test-settings.reg"});
+  client::Host host(client::HostOptions{1, kTestSettings});
   ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
   EXPECT_EQ(ReadAcquire(&FrameTimeout), 3000);
   const KSDEVICE_DESCRIPTOR* descriptor = host.ks_host().device_descriptor();
@@ -228,6 +229,31 @@ TEST(DriverEntryTest, ResetsTheFrameTimeoutAndRegistersTheDescriptor) {
   EXPECT_EQ(d->Remove, nullptr);
   EXPECT_EQ(d->SurpriseRemoval, nullptr);
   EXPECT_EQ(d->QueryInterface, nullptr);
+}
+
+}  // namespace
+}  // namespace kscam::testing
+
+namespace kscam::testing {
+namespace {
+
+class TwoSlotTest : public SpineTest {
+ protected:
+  TwoSlotTest() : SpineTest(2) {}
+};
+
+TEST_F(TwoSlotTest, EachCameraOpensItsOwnDriverKey) {
+  ASSERT_EQ(camera(0).Add(), STATUS_SUCCESS);
+  ASSERT_EQ(camera(1).Add(), STATUS_SUCCESS);
+  for (int slot = 0; slot < 2; ++slot) {
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Cam(slot)->usb.physical_device, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+              STATUS_SUCCESS);
+    EXPECT_EQ(host::registry::KeyHandlePath(key), host::registry::DriverKeyPath(slot));
+    ZwClose(key);
+  }
+  EXPECT_EQ(camera(0).Remove(), 0u);
+  EXPECT_EQ(camera(1).Remove(), 0u);
 }
 
 }  // namespace
