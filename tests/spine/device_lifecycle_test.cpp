@@ -202,6 +202,20 @@ TEST_F(SpineTest, WithoutABusTheLowerDeviceFailsEveryRequest) {
   EXPECT_EQ(iosb.Status, STATUS_NO_SUCH_DEVICE);
 }
 
+TEST_F(SpineTest, TheHostCatchesAnUnbalancedDeviceAcquire) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  PKSDEVICE ks = device().ks_device();
+  KsReleaseDevice(ks);  // never acquired
+  EXPECT_EQ(host::verifier::TakeViolations().size(), 1u);
+  KsAcquireDevice(ks);  // left held across Start, as a driver bug would
+  camera().Start();
+  auto violations = host::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("Start returned with the device acquired"), std::string::npos);
+  KsReleaseDevice(ks);
+  EXPECT_TRUE(host::verifier::TakeViolations().empty());
+}
+
 TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
   EXPECT_EQ(camera().Start(), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(camera().Stop(), STATUS_INVALID_DEVICE_STATE);
