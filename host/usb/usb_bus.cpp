@@ -652,8 +652,13 @@ NTSTATUS UsbPort::SubmitTransfer(PIRP irp, PURB urb) {
   std::lock_guard lock(mu_);
   pending_[irp] = pending;
   ++outstanding_[pending->endpoint];
-  IoSetCancelRoutine(irp, &UsbPort::CancelTransfer);
-  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  // The cancel flag is read under the cancel lock, which IoCancelIrp holds while it sets it.
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  const bool cancelled = irp->Cancel;
+  if (!cancelled) IoSetCancelRoutine(irp, &UsbPort::CancelTransfer);
+  IoReleaseCancelSpinLock(irql);
+  if (cancelled) {
     // Cancelled before it reached the device: it never goes there.
     pending->cancel_requested = true;
     bus_->Post([this, pending] { TransferDone(pending, TransferStatus::Cancelled, 0); });
@@ -666,6 +671,7 @@ NTSTATUS UsbPort::SubmitTransfer(PIRP irp, PURB urb) {
 }
 
 VOID UsbPort::CancelTransfer(PDEVICE_OBJECT device_object, PIRP irp) {
+  if (!device_object) device_object = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   IoReleaseCancelSpinLock(irp->CancelIrql);
   auto* port = static_cast<UsbPort*>(device_object->DeviceExtension);
   std::lock_guard lock(port->mu_);
@@ -685,13 +691,12 @@ void UsbPort::TransferDone(const std::shared_ptr<Pending>& pending, TransferStat
     if (--outstanding_[pending->endpoint] == 0) aborts.swap(abort_waiters_[pending->endpoint]);
   }
   PIRP irp = pending->irp;
-  if (IoSetCancelRoutine(irp, nullptr) == nullptr && irp->Cancel) {
-    // A cancel routine took the IRP: wait until it has let go of the cancel lock before the IRP
-    // goes back to its owner, who may free it.
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    IoReleaseCancelSpinLock(irql);
-  }
+  // Taking the cancel lock also waits for a cancel routine that took the IRP to let go of it,
+  // before the IRP goes back to its owner, who may free it.
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  IoSetCancelRoutine(irp, nullptr);
+  IoReleaseCancelSpinLock(irql);
 
   const uint32_t asked = pending->transfer->length;
   actual = std::min(actual, asked);
