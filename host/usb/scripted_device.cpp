@@ -6,7 +6,7 @@
 namespace kscam::usb {
 
 std::vector<ScriptedDevice::Endpoint> ScriptedDevice::CameraEndpoints() {
-  return {{0x01, 0x02, 512}, {0x82, 0x02, 512}, {0x83, 0x02, 512}};
+  return {{0x01, 0x02, 512}, {0x81, 0x02, 512}, {0x82, 0x02, 512}};
 }
 
 std::vector<uint8_t> ScriptedDevice::BuildConfigurationDescriptor(const std::vector<Endpoint>& endpoints) {

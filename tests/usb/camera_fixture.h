@@ -24,8 +24,8 @@
 namespace kscam::test {
 
 constexpr uint8_t kCommandEndpoint = 0x01;
-constexpr uint8_t kReplyEndpoint = 0x82;
-constexpr uint8_t kFrameEndpoint = 0x83;
+constexpr uint8_t kReplyEndpoint = 0x81;
+constexpr uint8_t kFrameEndpoint = 0x82;
 
 // What the scripted device does with command packets: a small model of the camera's protocol.
 struct CameraScript {

@@ -152,7 +152,7 @@ TEST_F(UsbBusTest, SelectConfigurationFillsPipesAndUnconfigureMakesThemStale) {
   EXPECT_EQ(interface_info->Class, 0xFF);
   PUSBD_PIPE_INFORMATION pipes = interface_info->Pipes;
   EXPECT_EQ(pipes[0].EndpointAddress, 0x01);
-  EXPECT_EQ(pipes[1].EndpointAddress, 0x82);
+  EXPECT_EQ(pipes[1].EndpointAddress, 0x81);
   EXPECT_EQ(pipes[2].PipeType, UsbdPipeTypeBulk);
   EXPECT_EQ(pipes[2].MaximumPacketSize, 512);
   EXPECT_NE(pipes[0].PipeHandle, pipes[1].PipeHandle);
@@ -163,7 +163,7 @@ TEST_F(UsbBusTest, SelectConfigurationFillsPipesAndUnconfigureMakesThemStale) {
   ASSERT_EQ(view.interfaces[0].pipes.size(), 3u);
   EXPECT_TRUE(view.interfaces[0].pipes[2].in());
   const std::string text = DescribeConfiguration(view);
-  EXPECT_NE(text.find("pipe 2: endpoint 0x83 bulk in"), std::string::npos) << text;
+  EXPECT_NE(text.find("pipe 2: endpoint 0x82 bulk in"), std::string::npos) << text;
 
   _URB_SELECT_CONFIGURATION none{};
   none.Hdr.Length = sizeof none;
@@ -194,7 +194,7 @@ TEST_F(UsbBusTest, BulkTransfersMoveDataBothWaysAndHonourShortTransfers) {
   std::vector<uint8_t> in(4096, 0);
   PMDL mdl = IoAllocateMdl(in.data(), 4096, FALSE, FALSE, nullptr);
   MmBuildMdlForNonPagedPool(mdl);
-  device->QueueIn(0x83, std::vector<uint8_t>(1000, 0xAB));
+  device->QueueIn(0x82, std::vector<uint8_t>(1000, 0xAB));
   auto read = Urbs::Bulk(Pipe(2), true, nullptr, 4096);
   read.TransferBufferMDL = mdl;
   Request r2(target(), IOCTL_INTERNAL_USB_SUBMIT_URB, &read);
@@ -205,7 +205,7 @@ TEST_F(UsbBusTest, BulkTransfersMoveDataBothWaysAndHonourShortTransfers) {
   IoFreeMdl(mdl);
 
   // Short without USBD_SHORT_TRANSFER_OK is an error.
-  device->QueueIn(0x83, std::vector<uint8_t>(10, 1));
+  device->QueueIn(0x82, std::vector<uint8_t>(10, 1));
   auto strict = Urbs::Bulk(Pipe(2), true, in.data(), 64, false);
   Request r3(target(), IOCTL_INTERNAL_USB_SUBMIT_URB, &strict);
   EXPECT_FALSE(NT_SUCCESS(r3.SendAndWait()));
@@ -234,7 +234,7 @@ TEST_F(UsbBusTest, CancellingAPendingTransferCompletesItCancelled) {
 
 TEST_F(UsbBusTest, StalledPipeAcceptsThenFailsUntilReset) {
   ASSERT_EQ(Configure(), STATUS_SUCCESS);
-  device->Stall(0x83);
+  device->Stall(0x82);
   uint8_t buffer[64];
   auto read = Urbs::Bulk(Pipe(2), true, buffer, 64);
   Request r(target(), IOCTL_INTERNAL_USB_SUBMIT_URB, &read);
@@ -245,7 +245,7 @@ TEST_F(UsbBusTest, StalledPipeAcceptsThenFailsUntilReset) {
   auto reset = Urbs::Pipe(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, Pipe(2));
   Request r2(target(), IOCTL_INTERNAL_USB_SUBMIT_URB, &reset);
   EXPECT_EQ(r2.SendAndWait(), STATUS_SUCCESS);
-  device->QueueIn(0x83, std::vector<uint8_t>(64, 5));
+  device->QueueIn(0x82, std::vector<uint8_t>(64, 5));
   auto again = Urbs::Bulk(Pipe(2), true, buffer, 64);
   Request r3(target(), IOCTL_INTERNAL_USB_SUBMIT_URB, &again);
   EXPECT_EQ(r3.SendAndWait(), STATUS_SUCCESS);

@@ -73,7 +73,7 @@ TEST(UsbSetup, ConfiguresTheCameraAndKeepsWhatTheRestOfTheTransportNeeds) {
 TEST(UsbSetup, SecondDescriptorRequestAsksForExactlyTheTotalLength) {
   auto device = std::make_shared<ScriptedDevice>();
   // 34 bytes: configuration, interface, a 2-byte class descriptor, two endpoints.
-  device->SetConfigurationDescriptor(ConfigWith({Interface(0, 2), {2, 0x24}, Endpoint(0x01), Endpoint(0x82)}));
+  device->SetConfigurationDescriptor(ConfigWith({Interface(0, 2), {2, 0x24}, Endpoint(0x01), Endpoint(0x81)}));
   TestCamera t(device);
   ASSERT_EQ(t.Configure(), STATUS_SUCCESS);
   auto requests = DescriptorRequests(t.port(), USB_CONFIGURATION_DESCRIPTOR_TYPE);
@@ -162,8 +162,8 @@ TEST(UsbSetup, InterfaceSearchIsBoundedAndFindsSparseNumbers) {
   {
     // Interface number 7 only, while the header claims three interfaces: the search ends once
     // the one interface present is found.
-    auto device = std::make_shared<ScriptedDevice>(std::vector<ScriptedDevice::Endpoint>{{0x01}, {0x82}, {0x83}});
-    device->SetConfigurationDescriptor(ConfigWith({Interface(7, 3), Endpoint(0x01), Endpoint(0x82), Endpoint(0x83)}, 3));
+    auto device = std::make_shared<ScriptedDevice>(std::vector<ScriptedDevice::Endpoint>{{0x01}, {0x81}, {0x82}});
+    device->SetConfigurationDescriptor(ConfigWith({Interface(7, 3), Endpoint(0x01), Endpoint(0x81), Endpoint(0x82)}, 3));
     TestCamera t(device);
     ASSERT_EQ(t.Configure(), STATUS_SUCCESS);
     EXPECT_EQ(t.usb()->interface_info->InterfaceNumber, 7);
