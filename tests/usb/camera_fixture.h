@@ -81,9 +81,13 @@ inline void InstallCameraScript(usb::ScriptedDevice& device, std::shared_ptr<Cam
 class TestCamera {
  public:
   explicit TestCamera(std::shared_ptr<usb::ScriptedDevice> device = std::make_shared<usb::ScriptedDevice>())
-      : device_(std::move(device)), script_(std::make_shared<CameraScript>()) {
-    port_ = &bus_.Attach(device_);
+      : TestCamera(std::static_pointer_cast<usb::UsbDevice>(device)) {
+    device_ = std::move(device);
     InstallCameraScript(*device_, script_);
+  }
+  // Any other device (the emulated camera): no script.
+  explicit TestCamera(std::shared_ptr<usb::UsbDevice> device) : script_(std::make_shared<CameraScript>()) {
+    port_ = &bus_.Attach(std::move(device));
     void* block = ExAllocatePoolWithTag(NonPagedPool, sizeof(CameraDevice), kDevicePoolTag);
     std::memset(block, 0, sizeof(CameraDevice));
     camera_ = new (block) CameraDevice();
