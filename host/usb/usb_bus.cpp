@@ -1,5 +1,7 @@
 #include "host/usb/usb_bus.h"
 
+#include "host/kernel/host_kernel.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +40,7 @@ struct DescriptorWalk {
 
 PVOID TransferBufferOf(PVOID buffer, PMDL mdl) {
   if (buffer != nullptr) return buffer;
-  if (mdl != nullptr) return MmGetMdlVirtualAddress(mdl);
+  if (mdl != nullptr) return host::MdlSystemAddress(mdl);
   return nullptr;
 }
 
@@ -92,8 +94,7 @@ struct UsbPort::Pending {
 // Bus
 
 UsbBus::UsbBus() {
-  driver_object_ = new DRIVER_OBJECT{};
-  driver_object_->Size = sizeof(DRIVER_OBJECT);
+  driver_object_ = host::CreateDriverObject(u"\\Driver\\usbhub");
   driver_object_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = &UsbPort::DispatchInternalControl;
   thread_ = std::thread([this] { Run(); });
 }
@@ -117,7 +118,7 @@ UsbBus::~UsbBus() {
   queue_cv_.notify_all();
   thread_.join();
   ports_.clear();
-  delete driver_object_;
+  host::DeleteDriverObject(driver_object_);
 }
 
 UsbPort& UsbBus::Attach(std::shared_ptr<UsbDevice> device) {
@@ -156,10 +157,6 @@ void UsbBus::Drain() {
 }
 
 void UsbBus::Run() {
-  // Completion context: the bus thread runs every item at DISPATCH_LEVEL, holding a spin lock of
-  // its own, as a host controller's deferred procedure would.
-  KSPIN_LOCK dpc_lock;
-  KeInitializeSpinLock(&dpc_lock);
   std::unique_lock lock(queue_mu_);
   for (;;) {
     queue_cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -171,9 +168,8 @@ void UsbBus::Run() {
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
-    const KIRQL old = KeAcquireSpinLockRaiseToDpc(&dpc_lock);
-    work();
-    KeReleaseSpinLock(&dpc_lock, old);
+    // Completion context: DISPATCH_LEVEL, as a host controller's deferred procedure runs.
+    host::RunAtDispatchLevel(work);
     lock.lock();
     busy_ = false;
     if (queue_.empty()) idle_cv_.notify_all();
@@ -185,15 +181,12 @@ void UsbBus::Run() {
 
 UsbPort::UsbPort(UsbBus* bus, int number, std::shared_ptr<UsbDevice> device, PDRIVER_OBJECT driver)
     : bus_(bus), number_(number), device_(std::move(device)) {
-  device_object_ = new DEVICE_OBJECT{};
-  device_object_->Size = sizeof(DEVICE_OBJECT);
-  device_object_->DriverObject = driver;
-  device_object_->DeviceExtension = this;
-  device_object_->StackSize = 1;
-  device_object_->DeviceType = FILE_DEVICE_USB;
+  // The extension holds the port the device object belongs to.
+  device_object_ = host::CreateDeviceObject(driver, sizeof(UsbPort*), 1, FILE_DEVICE_USB);
+  *static_cast<UsbPort**>(device_object_->DeviceExtension) = this;
 }
 
-UsbPort::~UsbPort() { delete device_object_; }
+UsbPort::~UsbPort() { host::DeleteDeviceObject(device_object_); }
 
 ConfigurationView UsbPort::Configuration() const {
   ConfigurationView view;
@@ -262,7 +255,7 @@ void UsbPort::CancelAll() {
 }
 
 NTSTATUS UsbPort::DispatchInternalControl(PDEVICE_OBJECT device_object, PIRP irp) {
-  return static_cast<UsbPort*>(device_object->DeviceExtension)->Dispatch(irp);
+  return (*static_cast<UsbPort**>(device_object->DeviceExtension))->Dispatch(irp);
 }
 
 RequestRecord UsbPort::Describe(PIRP irp) {
@@ -673,7 +666,7 @@ NTSTATUS UsbPort::SubmitTransfer(PIRP irp, PURB urb) {
 VOID UsbPort::CancelTransfer(PDEVICE_OBJECT device_object, PIRP irp) {
   if (!device_object) device_object = IoGetCurrentIrpStackLocation(irp)->DeviceObject;
   IoReleaseCancelSpinLock(irp->CancelIrql);
-  auto* port = static_cast<UsbPort*>(device_object->DeviceExtension);
+  UsbPort* port = *static_cast<UsbPort**>(device_object->DeviceExtension);
   std::lock_guard lock(port->mu_);
   auto it = port->pending_.find(irp);
   if (it == port->pending_.end()) return;

@@ -14,6 +14,7 @@
 
 #include "driver/camera_device.h"
 #include "driver/pool_tags.h"
+#include "host/kernel/verifier.h"
 #include "host/usb/scripted_device.h"
 #include "host/usb/usb_bus.h"
 #include "usb/command_packets.h"
