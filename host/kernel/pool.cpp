@@ -120,9 +120,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool injectable, bool
   std::lock_guard guard(p.lock);
   uintptr_t key = reinterpret_cast<uintptr_t>(mem);
   p.live[key] = Block{size, tag, ++p.serial, false};
-  if (p.freed.erase(key)) {
-    // The address is in use again; its old entry in freed_order is skipped when it expires.
-  }
+  p.freed.erase(key);  // in use again; its old entry in freed_order is skipped when it expires
   Stats& s = p.stats[tag];
   s.blocks++;
   s.bytes += size;

@@ -299,9 +299,7 @@ NTSTATUS FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
 }
 
 NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  *next = *cur;
+  IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, FilterCompletion, nullptr, TRUE, TRUE, TRUE);
   return IoCallDriver(g_filter->lower, irp);
 }
