@@ -17,7 +17,10 @@ fail=0
 
 if [ ${#files[@]} -gt 0 ]; then
   # Undefined symbols, demangled away from C++ names: only C-linkage platform calls may remain.
+  # References between the library's own objects are not imports.
   undefined=$(nm -u --format=just-symbols "${files[@]}" 2>/dev/null | grep -v ':$' | sed '/^$/d' | sort -u)
+  defined=$(nm --defined-only --format=just-symbols "${files[@]}" 2>/dev/null | grep -v ':$' | sed '/^$/d' | sort -u)
+  undefined=$(comm -23 <(printf '%s\n' $undefined | sort -u) <(printf '%s\n' $defined | sort -u))
   bad=$(comm -23 <(printf '%s\n' $undefined | sort -u) <(grep -v '^#' "$allow" | sed '/^$/d' | sort -u))
   if [ -n "$bad" ]; then
     echo "driver imports symbols outside the allowlist:"; printf '  %s\n' $bad | c++filt
