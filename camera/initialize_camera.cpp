@@ -2,10 +2,21 @@
 
 #include "driver/camera_device.h"
 #include "settings/settings_store.h"
+#include "usb/camera_control.h"
+#include "usb/command_packets.h"
+
+namespace {
+
+constexpr UCHAR kInitializeCommand = 0x06;
+
+}  // namespace
 
 BOOLEAN InitializeCamera(CameraDevice* camera) {
-  // The initialise command and the sensor program are command packets; they are sent once the
-  // camera-control subsystem has the command transport. The stored settings are loaded now.
+  CameraControlLock lock(camera);
+  UCHAR command[kPacketBytes] = {};
+  command[0] = kInitializeCommand;
+  SendPacket(camera, command);
+  LoadSensorProgram(camera);
   LoadSettings(camera);
   return TRUE;
 }

@@ -52,16 +52,6 @@ void InitializeCameraDevice(CameraDevice* camera, PKSDEVICE device) {
   RtlZeroMemory(camera->stream_command, sizeof(camera->stream_command));
 }
 
-// Frees the USB configuration blocks the device holds.
-void ReleaseConfiguration(UsbTransport* usb) {
-  if (usb->config_descriptor) ExFreePoolWithTag(usb->config_descriptor, kUsbPoolTag);
-  if (usb->interface_info) ExFreePoolWithTag(usb->interface_info, kUsbPoolTag);
-  if (usb->pipe_flags) ExFreePoolWithTag(usb->pipe_flags, kUsbPoolTag);
-  usb->config_descriptor = nullptr;
-  usb->interface_info = nullptr;
-  usb->pipe_flags = nullptr;
-}
-
 }  // namespace
 
 const KSDEVICE_DESCRIPTOR kDeviceDescriptor = {
@@ -124,9 +114,8 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, P
     KsReleaseDevice(device);
   }
 
-  // A start while started configures again: what the earlier configuration kept is released
-  // first instead of being dropped.
-  ReleaseConfiguration(&camera->usb);
+  // A configuration kept from an earlier start is released, not dropped.
+  ReleaseUsbConfiguration(&camera->usb);
 
   NTSTATUS status = ReadDeviceDescriptor(&camera->usb);
   if (NT_SUCCESS(status)) status = ConfigureUsbDevice(&camera->usb);
@@ -140,7 +129,7 @@ void DeviceStop(PKSDEVICE device, PIRP irp) {
   CameraDevice* camera = CameraFromDevice(device);
   if (!camera) return;
   SaveSettings(camera);
-  ReleaseConfiguration(&camera->usb);
+  ReleaseUsbConfiguration(&camera->usb);
   DeconfigureUsbDevice(&camera->usb);
 }
 

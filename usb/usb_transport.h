@@ -30,4 +30,13 @@ struct UsbTransport {
   volatile LONG chunk_count;
   KSPIN_LOCK transfer_lock;          // guards chunks while the chain is built or cancelled
   PMDL buffer_mdl;                   // owned; the whole destination buffer of the frame read
+  // Set (under transfer_lock) while the capture thread is being stopped: a frame read then
+  // submits nothing more and does not wait, it cancels what it queued and fails.
+  volatile LONG cancel_reads;
+  // Camera-control state, touched only by the holder of the camera's control mutex: nesting
+  // depth of the holder's operations, whether a packet of the current operation timed out, and
+  // how many reply packets the camera may still send for earlier requests.
+  LONG control_depth;
+  LONG control_timed_out;
+  LONG stale_replies;
 };

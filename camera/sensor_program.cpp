@@ -1,0 +1,135 @@
+// The sensor program: the fixed register sequence that takes the sensor from reset to a known
+// configuration (clock tree, analogue set-up, sequencer microcode). The capture mode is
+// programmed on top of it.
+#include "camera/sensor.h"
+
+#include "driver/camera_device.h"
+#include "usb/camera_control.h"
+#include "usb/command_packets.h"
+
+namespace {
+
+// Sequencer microcode, written to 0x3D00, 0x3D02, ... 0x3E4C.
+constexpr USHORT kSequencerFirst = 0x3D00;
+constexpr USHORT kSequencer[] = {
+    0x0439, 0x47FF, 0x619A, 0xFFFF, 0x8173, 0x770A, 0x0110, 0x1B2C,  // 0x3D00
+    0x4330, 0x5881, 0x5C64, 0x8C61, 0x8D60, 0x813A, 0x0081, 0x6780,  // 0x3D10
+    0x5F9A, 0x5A82, 0x5996, 0x4982, 0x0140, 0xFF91, 0x4C99, 0x1A00,  // 0x3D20
+    0x4880, 0x4680, 0x0A02, 0x4086, 0x4782, 0x4AEE, 0x4D92, 0x4A80,  // 0x3D30
+    0x4740, 0x0802, 0x8242, 0x8345, 0xA342, 0x9545, 0x834F, 0x821A,  // 0x3D40
+    0x009B, 0x46FF, 0x9249, 0x8046, 0x8041, 0x8040, 0x8E47, 0xFF97,  // 0x3D50
+    0x4B80, 0x4780, 0x4180, 0x5086, 0x2FD5, 0x3A51, 0x7377, 0x847C,  // 0x3D60
+    0x6F70, 0x8085, 0x6A82, 0x6742, 0x8244, 0x831A, 0x0099, 0x44DF,  // 0x3D70
+    0x1A00, 0x8542, 0x8567, 0x826A, 0x857C, 0x7380, 0x7000, 0xB831,  // 0x3D80
+    0x40BE, 0x6700, 0x0CBD, 0x4482, 0x7898, 0x7480, 0x5680, 0x9755,  // 0x3D90
+    0x8057, 0x8056, 0x9256, 0x8057, 0x8055, 0x817C, 0x9E9B, 0x56A6,  // 0x3DA0
+    0x44BE, 0x000C, 0x867A, 0x9474, 0x8A79, 0x9367, 0xBF6A, 0x816C,  // 0x3DB0
+    0x8570, 0x8173, 0x770A, 0x0110, 0x1B2C, 0x4330, 0x5881, 0x5C64,  // 0x3DC0
+    0x9960, 0x8767, 0x805F, 0x903A, 0x0089, 0x6184, 0x4980, 0x5A80,  // 0x3DD0
+    0x0140, 0x8059, 0xFF8D, 0x4C8A, 0x1A00, 0x8548, 0x8246, 0x820A,  // 0x3DE0
+    0x0182, 0x4182, 0x0480, 0xE74D, 0x914A, 0x8247, 0x8208, 0x0281,  // 0x3DF0
+    0x3A00, 0x0005, 0x8245, 0xB242, 0x813A, 0x0083, 0x4583, 0x4F82,  // 0x3E00
+    0x1A00, 0x9146, 0xFA49, 0x8246, 0x8240, 0x8241, 0x9647, 0xFA4B,  // 0x3E10
+    0x8247, 0x8241, 0x502F, 0x553A, 0x1185, 0x5F6A, 0x7786, 0x7385,  // 0x3E20
+    0x7D30, 0x7000, 0x866A, 0x8267, 0x4282, 0x4483, 0x1A00, 0x9944,  // 0x3E30
+    0xDF1A, 0x0085, 0x4285, 0x6782, 0x6A85, 0x7D4A, 0x8070,          // 0x3E40
+};
+constexpr ULONG kSequencerWords = sizeof(kSequencer) / sizeof(kSequencer[0]);
+static_assert(kSequencerWords == 167, "the microcode fills 0x3D00..0x3E4C");
+
+// The registers after the microcode, up to 0x3ECA, are cleared.
+constexpr USHORT kClearFirst = 0x3E4E;
+constexpr ULONG kClearWords = 63;
+
+enum class StepKind : UCHAR {
+  Write,       // sensor register `address` = `value`
+  Pause,       // wait for the sensor to come out of reset
+  Controller,  // controller register `address` = `value`
+  Microcode,   // the sequencer table, one write per word
+  Clear,       // `value` zeroed registers from `address` on, ascending
+};
+
+struct ProgramStep {
+  StepKind kind;
+  USHORT address;
+  USHORT value;
+};
+
+constexpr ProgramStep W(USHORT address, USHORT value) { return {StepKind::Write, address, value}; }
+
+constexpr ProgramStep kProgram[] = {
+    W(0x301A, 0x0001),  // reset
+    {StepKind::Pause, 0, 0},
+    {StepKind::Controller, 15, 0x00},
+    W(0x301A, 0x10D0),
+    W(0x0008, 0x0150),
+    W(0x301A, 0x10D8),
+    W(0x316C, 0xB468),
+    W(0x3044, 0x0594),
+    W(0x0300, 0x0008), W(0x0302, 0x0002), W(0x0304, 0x0002), W(0x0306, 0x0020), W(0x0308, 0x0008),
+    W(0x030A, 0x0002),
+    W(0x3064, 0x0805),
+    W(0x0112, 0x0C0C),
+    W(0x301A, 0x10DC),
+    W(0x0103, 0x0001),
+    W(0x301A, 0x0010),
+    W(0x31AE, 0x0301), W(0x3154, 0x2C00), W(0x3156, 0x4A80), W(0x30D4, 0xB400),
+    W(0x3ED2, 0xAF60), W(0x3EE4, 0x630D), W(0x3EE8, 0x0046),
+    {StepKind::Microcode, kSequencerFirst, 0},
+    {StepKind::Clear, kClearFirst, kClearWords},
+    W(0x301E, 0x00A8),
+    W(0x0100, 0x0000),
+    W(0x306E, 0x9080),
+    W(0x3176, 0x0000), W(0x3178, 0x0000), W(0x3178, 0x0000),
+    W(0x3016, 0x0101),
+    W(0x3012, 0x0D66),
+    W(0x0100, 0x0000),
+    W(0x0206, 0x0010), W(0x0208, 0x0010), W(0x020A, 0x0010), W(0x020C, 0x0010),
+    W(0x020E, 0x0100), W(0x0210, 0x0100), W(0x0212, 0x0100), W(0x0214, 0x0100),
+    W(0x301A, 0x10DC),
+};
+
+constexpr ULONG CountWrites() {
+  ULONG n = 0;
+  for (const ProgramStep& step : kProgram) {
+    if (step.kind == StepKind::Write) n += 1;
+    if (step.kind == StepKind::Microcode) n += kSequencerWords;
+    if (step.kind == StepKind::Clear) n += step.value;
+  }
+  return n;
+}
+static_assert(CountWrites() == kSensorProgramWrites, "the program makes 272 sensor writes");
+
+// How long the sensor needs after its reset, in 100 ns units (negative: relative).
+constexpr LONGLONG kResetPause = -1000000;  // 100 ms
+
+}  // namespace
+
+BOOLEAN LoadSensorProgram(CameraDevice* camera) {
+  CameraControlLock lock(camera);
+  for (const ProgramStep& step : kProgram) {
+    switch (step.kind) {
+      case StepKind::Write:
+        WriteSensorRegister(camera, step.address, step.value);
+        break;
+      case StepKind::Pause: {
+        LARGE_INTEGER interval;
+        interval.QuadPart = kResetPause;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        break;
+      }
+      case StepKind::Controller:
+        WriteControllerRegister(camera, static_cast<UCHAR>(step.address), static_cast<UCHAR>(step.value));
+        break;
+      case StepKind::Microcode:
+        for (ULONG i = 0; i < kSequencerWords; ++i) {
+          WriteSensorRegister(camera, static_cast<USHORT>(step.address + 2 * i), kSequencer[i]);
+        }
+        break;
+      case StepKind::Clear:
+        for (ULONG i = 0; i < step.value; ++i) WriteSensorRegister(camera, static_cast<USHORT>(step.address + 2 * i), 0);
+        break;
+    }
+  }
+  return TRUE;
+}

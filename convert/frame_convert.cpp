@@ -1,0 +1,334 @@
+// Frame conversion entry: the work buffer and its margins, the per-frame snapshots, and the
+// line loop that runs the defect-pixel pass and the demosaic together in a rolling band, so
+// each work-buffer line is still in cache when the interpolation reads it.
+#include "convert/frame_convert.h"
+
+#include "convert/convert_kernels.h"
+#include "driver/pool_tags.h"
+
+namespace {
+
+// The implementation chosen for one piece of work, with the extended processor state saved
+// around it when the implementation needs one.
+class KernelScope {
+ public:
+  explicit KernelScope(const ColorProcessor* processor) {
+    LONG path = processor->ConversionPath;
+    if (path == kConversionAutomatic) path = ConversionPathAvailable(kConversionAvx2) ? kConversionAvx2 : kConversionSse2;
+    if (path == kConversionAvx2 && !ConversionPathAvailable(kConversionAvx2)) path = kConversionSse2;
+    if (path == kConversionAvx2) {
+      if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save_))) {
+        saved_ = true;
+        kernels_ = &Avx2Kernels();
+        return;
+      }
+      path = kConversionSse2;
+    }
+    kernels_ = (path == kConversionScalar) ? &ScalarKernels() : &Sse2Kernels();
+  }
+  ~KernelScope() {
+    if (saved_) KeRestoreExtendedProcessorState(&save_);
+  }
+  KernelScope(const KernelScope&) = delete;
+  KernelScope& operator=(const KernelScope&) = delete;
+
+  const ConversionKernels& kernels() const { return *kernels_; }
+
+ private:
+  const ConversionKernels* kernels_ = nullptr;
+  XSTATE_SAVE save_ = {};
+  bool saved_ = false;
+};
+
+inline USHORT Magnitude16(LONG value) {
+  const ULONG magnitude = value < 0 ? 0u - static_cast<ULONG>(value) : static_cast<ULONG>(value);
+  return static_cast<USHORT>(magnitude & 0xFFFF);
+}
+
+// The per-frame constants from the processor's snapshots and work geometry.
+void BuildSetup(const ColorProcessor* processor, LONG phase, PixelSetup* setup) {
+  setup->origin = processor->RawOrigin;
+  setup->stride = processor->WorkStride;
+  setup->width = processor->WorkWidth;
+  setup->height = processor->WorkHeight;
+  switch (phase) {
+    case 0: setup->row_shift = 0; setup->col_shift = 0; break;
+    case 1: setup->row_shift = 1; setup->col_shift = 0; break;
+    case 2: setup->row_shift = 0; setup->col_shift = 1; break;
+    default: setup->row_shift = 1; setup->col_shift = 1; break;
+  }
+  for (int i = 0; i < 3; ++i) setup->gain[i] = static_cast<USHORT>(processor->GainSnapshot[i] & 0xFFFF);
+
+  bool fits16 = true;
+  bool weights_fit_signed = true;
+  for (int j = 0; j < 3; ++j) {
+    ULONG positive_bound = 0;
+    ULONG negative_bound = 0;
+    for (int i = 0; i < 4; ++i) {
+      const int k = 4 * i + j;
+      const USHORT magnitude = Magnitude16(processor->MatrixSnapshot[k]);
+      const UCHAR sign = processor->SignTable[k];
+      setup->positive[i][j] = sign == 1 ? magnitude : 0;
+      setup->negative[i][j] = sign == 0 ? magnitude : 0;
+      const ULONG scale = (i < 3) ? 255u : 1u;
+      positive_bound += scale * setup->positive[i][j];
+      negative_bound += scale * setup->negative[i][j];
+      if (i < 3 && magnitude > 32767) weights_fit_signed = false;
+    }
+    if (positive_bound > 65535 || negative_bound > 65535) fits16 = false;
+  }
+  setup->matrix_width = fits16 ? 0 : (weights_fit_signed ? 1 : 2);
+
+  const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(processor->OutputCursor);
+  setup->stream_output = (address % 32) == 0 && (static_cast<ULONG64>(setup->width) * 4) % 32 == 0;
+}
+
+inline UCHAR* WorkLine(const ColorProcessor* processor, LONG y) {
+  return processor->RawOrigin + static_cast<LONG_PTR>(y) * processor->WorkStride;
+}
+
+inline UCHAR* OutputLine(const ColorProcessor* processor, ULONG y) {
+  return processor->OutputCursor + static_cast<ULONG_PTR>(y) * processor->WorkWidth * 4;
+}
+
+bool CorrectionRuns(const ColorProcessor* processor, LONG threshold) {
+  // A difference never exceeds 255, so a higher threshold can replace nothing.
+  return threshold > 0 && threshold <= 255 && processor->WorkWidth > 4 && processor->WorkHeight > 4;
+}
+
+// Wide colour-matrix sums beyond what the vector form handles go to the reference.
+auto ColorLineFor(const ConversionKernels& kernels, const PixelSetup& setup) {
+  return setup.matrix_width == 2 ? ScalarKernels().color_line : kernels.color_line;
+}
+
+// Sums the interpolated channels of the whole frame; false when green sums to 0 (a black
+// frame), which leaves the gains as they were.
+bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LONG phase, LONG* red, LONG* green,
+                 LONG* blue) {
+  PixelSetup setup;
+  BuildSetup(processor, phase, &setup);
+  ULONG64 sums[3] = {0, 0, 0};
+  for (ULONG y = 0; y < setup.height; ++y) kernels.measure_line(setup, y, sums);
+  // The channel sums are 32-bit; a full frame stays below 2^32.
+  const double sr = static_cast<double>(static_cast<ULONG>(sums[0]));
+  const double sg = static_cast<double>(static_cast<ULONG>(sums[1]));
+  const double sb = static_cast<double>(static_cast<ULONG>(sums[2]));
+  if (sg == 0.0) return false;
+  const double s = sg + sr + sb;
+  const double g = (s / sg) / 3.0;
+  // Gains stay within 0..512, the gain range of the whole system; a channel that is black in
+  // the whole frame gets the largest.
+  auto gain = [s, g](double sum) -> LONG {
+    if (sum == 0.0) return 512;
+    const double value = ((s / sum) / 3.0) * 128.0 / g;
+    return value >= 512.0 ? 512 : static_cast<LONG>(value);
+  };
+  *red = gain(sr);
+  *green = 128;
+  *blue = gain(sb);
+  return true;
+}
+
+void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
+  if (processor->RawOrigin == nullptr || processor->OutputCursor == nullptr) return;
+  KernelScope scope(processor);
+  PixelSetup setup;
+  BuildSetup(processor, phase, &setup);
+  const auto line = color ? ColorLineFor(scope.kernels(), setup) : scope.kernels().gray_line;
+  for (ULONG y = 0; y < setup.height; ++y) line(setup, y, OutputLine(processor, y));
+  scope.kernels().finish();
+}
+
+void MeasurePublic(ColorProcessor* processor, LONG phase, LONG* red, LONG* green, LONG* blue) {
+  if (processor->RawOrigin == nullptr) return;
+  KernelScope scope(processor);
+  MeasureWith(scope.kernels(), processor, phase, red, green, blue);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Geometry and the work buffer
+
+void SetFrameSize(ColorProcessor* processor, ULONG width, ULONG height) {
+  processor->FrameWidth = width;
+  processor->FrameHeight = height;
+  const ULONG64 stride = ((static_cast<ULONG64>(width) + 16) & ~static_cast<ULONG64>(15)) + 11;
+  const ULONG64 size = (static_cast<ULONG64>(height) + (height & 1) + 4) * stride;
+  if (size > 0xFFFFFFFFull) {
+    // No frame this large exists; a size that wraps would under-allocate the buffer.
+    processor->PaddedStride = 0;
+    processor->PaddedSize = 0;
+    return;
+  }
+  processor->PaddedStride = static_cast<ULONG>(stride);
+  processor->PaddedSize = static_cast<ULONG>(size);
+}
+
+NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
+  if (processor->PaddedBuffer != nullptr) {
+    ExFreePoolWithTag(processor->PaddedBuffer, kStreamPoolTag);
+    processor->PaddedBuffer = nullptr;
+  }
+  processor->RawOrigin = nullptr;
+  processor->WorkStride = static_cast<LONG>(processor->PaddedStride);
+  processor->WorkWidth = processor->FrameWidth;
+  processor->WorkHeight = processor->FrameHeight;
+  if (processor->PaddedSize == 0) return STATUS_INSUFFICIENT_RESOURCES;
+  auto* buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, processor->PaddedSize, kStreamPoolTag));
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  // The slack after each line is read (never used) by whole-group loads: keep it defined.
+  RtlZeroMemory(buffer, processor->PaddedSize);
+  processor->PaddedBuffer = buffer;
+  processor->RawOrigin = buffer + 2 * static_cast<ULONG_PTR>(processor->PaddedStride) + 5;
+  return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading a raw frame
+
+void LoadRawFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch) {
+  if (processor->PaddedBuffer == nullptr || raw == nullptr) return;
+  const ULONG w = processor->FrameWidth;
+  const ULONG h = processor->FrameHeight;
+  const ULONG_PTR stride = processor->PaddedStride;
+  UCHAR* origin = processor->PaddedBuffer + 2 * stride + 5;
+  auto line = [origin, stride](LONG y) { return origin + static_cast<LONG_PTR>(y) * static_cast<LONG_PTR>(stride); };
+
+  const bool margins = w >= 8 && h >= 8;
+  for (ULONG y = 0; y < h; ++y) {
+    UCHAR* dst = line(static_cast<LONG>(y));
+    memcpy(dst, raw + offset + static_cast<ULONG_PTR>(y) * pitch, w);
+    if (margins) {
+      // Reflect around the edge columns without repeating them.
+      dst[-1] = dst[1];
+      dst[-2] = dst[2];
+      dst[w] = dst[w - 2];
+      dst[w + 1] = dst[w - 3];
+    }
+  }
+  if (!margins) return;
+  // Margin lines keep the mosaic's parity: the top reflects around line 0, the bottom repeats
+  // lines h - 4 and h - 3. Copying from column -2 brings the margin columns along, which is
+  // what filling the columns after the lines gives.
+  const LONG hl = static_cast<LONG>(h);
+  memcpy(line(-2) - 2, line(2) - 2, w + 4);
+  memcpy(line(-1) - 2, line(1) - 2, w + 4);
+  memcpy(line(hl) - 2, line(hl - 4) - 2, w + 4);
+  memcpy(line(hl + 1) - 2, line(hl - 3) - 2, w + 4);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Full-frame steps
+
+void CorrectHotPixels(ColorProcessor* processor) {
+  if (processor->RawOrigin == nullptr) return;
+  const LONG threshold = processor->ThresholdSnapshot;
+  if (!CorrectionRuns(processor, threshold)) return;
+  KernelScope scope(processor);
+  for (ULONG y = 2; y + 2 < processor->WorkHeight; ++y)
+    scope.kernels().correct_line(WorkLine(processor, static_cast<LONG>(y)), processor->WorkStride,
+                                 processor->WorkWidth, threshold);
+}
+
+void DemosaicColor(ColorProcessor* processor, LONG phase) { DemosaicWith(processor, phase, true); }
+void DemosaicGray(ColorProcessor* processor, LONG phase) { DemosaicWith(processor, phase, false); }
+void MeasureWhiteBalance(ColorProcessor* processor, LONG phase, LONG* red, LONG* green, LONG* blue) {
+  MeasurePublic(processor, phase, red, green, blue);
+}
+
+void DemosaicColorGRBG(ColorProcessor* processor) { DemosaicColor(processor, 0); }
+void DemosaicColorBGGR(ColorProcessor* processor) { DemosaicColor(processor, 1); }
+void DemosaicColorRGGB(ColorProcessor* processor) { DemosaicColor(processor, 2); }
+void DemosaicColorGBRG(ColorProcessor* processor) { DemosaicColor(processor, 3); }
+void DemosaicGrayGRBG(ColorProcessor* processor) { DemosaicGray(processor, 0); }
+void DemosaicGrayBGGR(ColorProcessor* processor) { DemosaicGray(processor, 1); }
+void DemosaicGrayRGGB(ColorProcessor* processor) { DemosaicGray(processor, 2); }
+void DemosaicGrayGBRG(ColorProcessor* processor) { DemosaicGray(processor, 3); }
+void MeasureWhiteBalanceGRBG(ColorProcessor* processor, LONG* red, LONG* green, LONG* blue) {
+  MeasureWhiteBalance(processor, 0, red, green, blue);
+}
+void MeasureWhiteBalanceBGGR(ColorProcessor* processor, LONG* red, LONG* green, LONG* blue) {
+  MeasureWhiteBalance(processor, 1, red, green, blue);
+}
+void MeasureWhiteBalanceRGGB(ColorProcessor* processor, LONG* red, LONG* green, LONG* blue) {
+  MeasureWhiteBalance(processor, 2, red, green, blue);
+}
+void MeasureWhiteBalanceGBRG(ColorProcessor* processor, LONG* red, LONG* green, LONG* blue) {
+  MeasureWhiteBalance(processor, 3, red, green, blue);
+}
+
+// ---------------------------------------------------------------------------------------------
+// One frame
+
+void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch) {
+  if (processor->OutputBuffer == nullptr || raw == nullptr || processor->PaddedBuffer == nullptr) return;
+  // The frame size and the work buffer agree only after AllocateWorkBuffer; converting in
+  // between would write past the buffer.
+  if (processor->FrameWidth != processor->WorkWidth || processor->FrameHeight != processor->WorkHeight ||
+      static_cast<LONG>(processor->PaddedStride) != processor->WorkStride) {
+    return;
+  }
+
+  LoadRawFrame(processor, raw, offset, pitch);
+  processor->OutputCursor = processor->OutputBuffer;
+
+  // One phase, one set of gains, one threshold and one matrix for the whole frame.
+  processor->GainSnapshot[0] = ReadAcquire(&processor->RedGain);
+  processor->GainSnapshot[1] = ReadAcquire(&processor->GreenGain);
+  processor->GainSnapshot[2] = ReadAcquire(&processor->BlueGain);
+  const LONG phase = ReadAcquire(&processor->BayerPhase);
+  const LONG white_balance = ReadAcquire(&processor->WhiteBalance);
+  processor->ThresholdSnapshot = ReadAcquire(&processor->ActiveDotThreshold);
+
+  KernelScope scope(processor);
+  const ConversionKernels& kernels = scope.kernels();
+
+  if (white_balance != 0) {
+    LONG gains[3];
+    if (MeasureWith(kernels, processor, phase, &gains[0], &gains[1], &gains[2])) {
+      for (int i = 0; i < 3; ++i) processor->GainSnapshot[i] = gains[i];
+      InterlockedExchange(&processor->RedGain, gains[0]);
+      InterlockedExchange(&processor->GreenGain, gains[1]);
+      InterlockedExchange(&processor->BlueGain, gains[2]);
+    }
+  }
+
+  CopyPublishedMatrix(processor, processor->MatrixSnapshot);
+  for (int k = 0; k < 16; ++k) processor->SignTable[k] = processor->MatrixSnapshot[k] > 0 ? 1 : 0;
+
+  const LONG threshold = processor->ThresholdSnapshot;
+  const bool correct = CorrectionRuns(processor, threshold);
+  const bool color = ReadAcquire(&processor->ColorEnable) != 0;
+
+  PixelSetup setup;
+  BuildSetup(processor, phase, &setup);
+  const auto line = color ? ColorLineFor(kernels, setup) : kernels.gray_line;
+  const ULONG h = setup.height;
+  for (ULONG y = 0; y < h; ++y) {
+    // Line y reads lines y - 2 .. y + 2, so the pass must have reached line y + 2; it never
+    // touches the two lines at each edge.
+    if (correct && y + 5 <= h) kernels.correct_line(WorkLine(processor, static_cast<LONG>(y + 2)), setup.stride,
+                                                    setup.width, threshold);
+    line(setup, y, OutputLine(processor, y));
+  }
+  kernels.finish();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Implementation choice
+
+void SetConversionPath(ColorProcessor* processor, LONG path) { processor->ConversionPath = path; }
+
+bool ConversionPathAvailable(LONG path) {
+  switch (path) {
+    case kConversionScalar:
+    case kConversionSse2:
+    case kConversionAutomatic:
+      return true;
+    case kConversionAvx2:
+      return ExIsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != FALSE;
+    default:
+      return false;
+  }
+}

@@ -1,0 +1,245 @@
+// Every vector implementation gives the scalar reference's bytes, and the fused frame loop
+// gives the bytes of the separate steps, on random frames and random settings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tests/convert/convert_test_support.h"
+
+namespace {
+
+using namespace convert_test;
+
+struct Case {
+  ULONG width, height;
+  LONG phase;
+  bool color, white_balance;
+  LONG threshold;
+  LONG gains[3];
+  LONG correction, brightness, contrast, saturation, hue;
+  bool raw_matrix;  // overwrite the published matrix with arbitrary entries
+  LONG matrix[16];
+  std::vector<uint8_t> raw;
+};
+
+std::vector<uint8_t> RandomFrame(std::mt19937& rng, ULONG w, ULONG h) {
+  std::vector<uint8_t> raw(static_cast<size_t>(w) * h);
+  switch (rng() % 4) {
+    case 0:  // noise
+      for (auto& v : raw) v = static_cast<uint8_t>(rng());
+      break;
+    case 1: {  // smooth scene with mild noise and a few defects
+      const double fx = (rng() % 100) / 900.0, fy = (rng() % 100) / 700.0;
+      for (ULONG y = 0; y < h; ++y)
+        for (ULONG x = 0; x < w; ++x) {
+          const double v = 128 + 100 * std::sin(x * fx + ((x ^ y) & 1) * 0.7) * std::cos(y * fy) + int(rng() % 5) - 2;
+          raw[y * w + x] = static_cast<uint8_t>(std::clamp(v, 0.0, 255.0));
+        }
+      for (size_t i = 0; i < raw.size() / 50 + 1; ++i) raw[rng() % raw.size()] = (rng() & 1) ? 255 : 0;
+      break;
+    }
+    case 2:  // hard extremes
+      for (auto& v : raw) v = (rng() & 1) ? 255 : 0;
+      break;
+    default: {  // flat blocks
+      const uint8_t a = static_cast<uint8_t>(rng()), b = static_cast<uint8_t>(rng());
+      for (ULONG y = 0; y < h; ++y)
+        for (ULONG x = 0; x < w; ++x) raw[y * w + x] = ((x / 7 + y / 5) & 1) ? a : b;
+      break;
+    }
+  }
+  return raw;
+}
+
+Case RandomCase(std::mt19937& rng) {
+  static const ULONG widths[] = {20, 33, 1001, 8, 16, 17, 31, 32, 47, 64, 65, 95, 130, 257};
+  static const ULONG heights[] = {9, 13, 7, 31, 8, 10, 5, 3, 17};
+  Case c{};
+  c.width = (rng() % 4 == 0) ? 3 + rng() % 300 : widths[rng() % std::size(widths)];
+  c.height = (rng() % 4 == 0) ? 3 + rng() % 40 : heights[rng() % std::size(heights)];
+  if (c.width == 1001) c.height = std::min<ULONG>(c.height, 13);
+  c.phase = (rng() % 10 == 0) ? 4 + rng() % 10 : rng() % 4;
+  c.color = rng() % 4 != 0;
+  c.white_balance = rng() % 3 == 0;
+  static const LONG thresholds[] = {0, 0, 1, 3, 15, 30, 255, 256, 1000, -5};
+  c.threshold = thresholds[rng() % std::size(thresholds)];
+  for (auto& g : c.gains) g = (rng() % 5 == 0) ? static_cast<LONG>(rng() % 70000) : static_cast<LONG>(rng() % 513);
+  c.correction = rng() % 2;
+  c.brightness = rng() % 511;
+  c.contrast = rng() % 21;
+  c.saturation = rng() % 21;
+  c.hue = rng() % 360;
+  c.raw_matrix = rng() % 5 == 0;
+  for (auto& m : c.matrix) {
+    switch (rng() % 4) {
+      case 0: m = static_cast<LONG>(rng() % 129) - 64; break;
+      case 1: m = static_cast<LONG>(rng() % 1001) - 500; break;
+      case 2: m = static_cast<LONG>(rng() % 90001) - 45000; break;
+      default: m = static_cast<LONG>(rng()); break;
+    }
+  }
+  c.raw = RandomFrame(rng, c.width, c.height);
+  return c;
+}
+
+struct Result {
+  std::vector<uint8_t> image;
+  std::vector<uint8_t> work;
+  LONG gains[3];
+  bool guard;
+};
+
+void Configure(ColorProcessor* p, const Case& c) {
+  SetBayerPhase(p, c.phase);
+  SetColorEnable(p, c.color);
+  SetWhiteBalance(p, c.white_balance);
+  SetRedGain(p, c.gains[0]);
+  SetGreenGain(p, c.gains[1]);
+  SetBlueGain(p, c.gains[2]);
+  UpdateColorCorrection(p, c.correction);
+  UpdateBrightness(p, c.brightness);
+  UpdateContrast(p, c.contrast);
+  UpdateSaturation(p, c.saturation);
+  UpdateHue(p, c.hue);
+  SetActiveDotThreshold(p, c.threshold);
+  if (c.raw_matrix)
+    for (int k = 0; k < 16; ++k) p->FixedMatrix[k] = c.matrix[k];
+}
+
+std::vector<uint8_t> WorkLines(const Converter& conv) {
+  std::vector<uint8_t> work;
+  for (ULONG y = 0; y < conv.height(); ++y)
+    for (ULONG x = 0; x < conv.width(); ++x) work.push_back(conv.Work(x, y));
+  return work;
+}
+
+Result RunConvertFrame(const Case& c, LONG path) {
+  Converter conv(c.width, c.height);
+  SetConversionPath(conv.get(), path);
+  Configure(conv.get(), c);
+  conv.Convert(c.raw);
+  Result r;
+  r.image = conv.Image();
+  r.work = WorkLines(conv);
+  r.gains[0] = conv.get()->RedGain;
+  r.gains[1] = conv.get()->GreenGain;
+  r.gains[2] = conv.get()->BlueGain;
+  r.guard = conv.GuardIntact();
+  return r;
+}
+
+// The same frame through the separate full-frame steps, in the documented order.
+Result RunSteps(const Case& c, LONG path) {
+  Converter conv(c.width, c.height);
+  SetConversionPath(conv.get(), path);
+  ColorProcessor* p = conv.get();
+  Configure(p, c);
+  LoadRawFrame(p, c.raw.data(), 0, c.width);
+  p->OutputCursor = p->OutputBuffer;
+  p->GainSnapshot[0] = p->RedGain;
+  p->GainSnapshot[1] = p->GreenGain;
+  p->GainSnapshot[2] = p->BlueGain;
+  p->ThresholdSnapshot = p->ActiveDotThreshold;
+  if (c.white_balance) {
+    LONG g[3] = {p->GainSnapshot[0], p->GainSnapshot[1], p->GainSnapshot[2]};
+    MeasureWhiteBalance(p, c.phase, &g[0], &g[1], &g[2]);
+    for (int i = 0; i < 3; ++i) p->GainSnapshot[i] = g[i];
+    SetRedGain(p, g[0]);
+    SetGreenGain(p, g[1]);
+    SetBlueGain(p, g[2]);
+  }
+  CopyPublishedMatrix(p, p->MatrixSnapshot);
+  for (int k = 0; k < 16; ++k) p->SignTable[k] = p->MatrixSnapshot[k] > 0;
+  CorrectHotPixels(p);
+  if (c.color)
+    DemosaicColor(p, c.phase);
+  else
+    DemosaicGray(p, c.phase);
+  Result r;
+  r.image = conv.Image();
+  r.work = WorkLines(conv);
+  r.gains[0] = p->RedGain;
+  r.gains[1] = p->GreenGain;
+  r.gains[2] = p->BlueGain;
+  r.guard = conv.GuardIntact();
+  return r;
+}
+
+std::string Describe(const Case& c) {
+  char text[256];
+  snprintf(text, sizeof text, "%ux%u phase %d %s wb %d threshold %d gains %d/%d/%d raw matrix %d", c.width, c.height,
+           c.phase, c.color ? "colour" : "grey", c.white_balance, c.threshold, c.gains[0], c.gains[1], c.gains[2],
+           c.raw_matrix);
+  return text;
+}
+
+size_t FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  return std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin();
+}
+
+TEST(ConversionEquivalence, VectorMatchesScalarOnRandomFrames) {
+  std::mt19937 rng(20261208);
+  const auto paths = AvailablePaths();
+  for (int i = 0; i < 120; ++i) {
+    const Case c = RandomCase(rng);
+    const Result reference = RunConvertFrame(c, kConversionScalar);
+    ASSERT_TRUE(reference.guard) << Describe(c);
+    for (LONG path : paths) {
+      if (path == kConversionScalar) continue;
+      const Result r = RunConvertFrame(c, path);
+      ASSERT_TRUE(r.guard) << PathName(path) << " " << Describe(c);
+      ASSERT_EQ(r.work, reference.work) << PathName(path) << " work buffer, " << Describe(c);
+      ASSERT_EQ(r.image, reference.image) << PathName(path) << " " << Describe(c) << " first difference at byte "
+                                          << FirstDifference(r.image, reference.image);
+      ASSERT_EQ(std::vector<LONG>(r.gains, r.gains + 3), std::vector<LONG>(reference.gains, reference.gains + 3))
+          << PathName(path) << " " << Describe(c);
+    }
+  }
+}
+
+TEST(ConversionEquivalence, FrameLoopMatchesSeparateSteps) {
+  std::mt19937 rng(77);
+  for (int i = 0; i < 40; ++i) {
+    Case c = RandomCase(rng);
+    if (i % 2 == 0) c.threshold = 1 + rng() % 30;  // keep the defect pass busy
+    for (LONG path : {static_cast<LONG>(kConversionScalar), static_cast<LONG>(kConversionAutomatic)}) {
+      const Result fused = RunConvertFrame(c, path);
+      const Result steps = RunSteps(c, path);
+      ASSERT_EQ(fused.work, steps.work) << Describe(c);
+      ASSERT_EQ(fused.image, steps.image) << Describe(c);
+      ASSERT_EQ(std::vector<LONG>(fused.gains, fused.gains + 3), std::vector<LONG>(steps.gains, steps.gains + 3));
+    }
+  }
+}
+
+// The reference itself, pixel by pixel, against the estimates written out by hand.
+TEST(ConversionEquivalence, ReferenceInterpolationOfOnePixel) {
+  Converter conv(20, 10);
+  std::mt19937 rng(3);
+  std::vector<uint8_t> raw(200);
+  for (auto& v : raw) v = static_cast<uint8_t>(rng());
+  IdentityMatrix(conv.get());
+  SetBayerPhase(conv.get(), 0);
+  conv.Convert(raw);
+  auto s = [&](int x, int y) { return int(raw[y * 20 + x]); };
+  auto clamp = [](int t, int r, int k) { return std::min(255, (std::max(t, 0) + r) >> k); };
+  // (5, 4): even line in GRBG, odd column: a red site.
+  const int x = 5, y = 4;
+  const int h1 = s(x - 1, y) + s(x + 1, y), h2 = s(x - 2, y) + s(x + 2, y);
+  const int v1 = s(x, y - 1) + s(x, y + 1), v2 = s(x, y - 2) + s(x, y + 2);
+  const int d = s(x - 1, y - 1) + s(x + 1, y - 1) + s(x - 1, y + 1) + s(x + 1, y + 1);
+  const int g = clamp(4 * s(x, y) + 2 * (h1 + v1) - (h2 + v2), 4, 3);
+  const int b = clamp(12 * s(x, y) + 4 * d - 3 * (h2 + v2), 8, 4);
+  EXPECT_EQ(conv.At(x, y), (Bgra{uint8_t(b), uint8_t(g), uint8_t(s(x, y)), 255}));
+  // (6, 5): odd line, even column: blue site; (6, 4): green on the red line.
+  const int xg = 6, yg = 4;
+  const int gh1 = s(xg - 1, yg) + s(xg + 1, yg), gh2 = s(xg - 2, yg) + s(xg + 2, yg);
+  const int gv1 = s(xg, yg - 1) + s(xg, yg + 1), gv2 = s(xg, yg - 2) + s(xg, yg + 2);
+  const int gd = s(xg - 1, yg - 1) + s(xg + 1, yg - 1) + s(xg - 1, yg + 1) + s(xg + 1, yg + 1);
+  const int row = clamp(10 * s(xg, yg) + 8 * gh1 - 2 * gh2 + gv2 - 2 * gd, 8, 4);
+  const int col = clamp(10 * s(xg, yg) + 8 * gv1 - 2 * gv2 + gh2 - 2 * gd, 8, 4);
+  EXPECT_EQ(conv.At(xg, yg), (Bgra{uint8_t(col), uint8_t(s(xg, yg)), uint8_t(row), 255}));
+}
+
+}  // namespace
