@@ -16,6 +16,13 @@ namespace {
 
 constexpr size_t kCommandRecordLimit = 200'000;
 constexpr size_t kFrameRecordLimit = 100'000;
+constexpr size_t kWriteRecordLimit = 1'000'000;
+
+// Keeps a record list below its limit by dropping its older half.
+template <typename T>
+void Trim(std::vector<T>& record) {
+  if (record.size() > kWriteRecordLimit) record.erase(record.begin(), record.begin() + record.size() / 2);
+}
 constexpr uint8_t kTriggerRegister = 11;
 constexpr uint8_t kTriggerOn = 0x25;
 
@@ -73,6 +80,7 @@ struct EmulatedCamera::Impl {
     uint64_t sent = 0;
     uint32_t next_chunk = 0;
     std::shared_ptr<const Mosaic> mosaic;
+    std::shared_ptr<const NoiseTable> noise;
     uint64_t noise_start = 0;
     bool keep = false;
     std::vector<uint8_t> data;
@@ -229,6 +237,7 @@ struct EmulatedCamera::Impl {
       case 0x04: {
         uint16_t address = uint16_t(p[1] << 8 | p[2]), value = uint16_t(p[3] << 8 | p[4]);
         sensor_writes.push_back(SensorWrite{address, value});
+        Trim(sensor_writes);
         sensor.Write(address, value);
         break;
       }
@@ -247,11 +256,13 @@ struct EmulatedCamera::Impl {
       }
       case 0x25:
         controller_writes.push_back(ControllerWrite{p[1], p[2]});
+        Trim(controller_writes);
         controller[p[1]] = p[2];
         if (!TriggerMode()) trigger_latched = false;
         break;
       case 0x40:
         raw_commands.emplace_back(p.begin() + 1, p.begin() + std::max<uint32_t>(1, std::min(length, kPacketSize)));
+        Trim(raw_commands);
         break;
       case 0x41: {
         QueueReply(p, now);
@@ -349,6 +360,7 @@ struct EmulatedCamera::Impl {
     j.keep = keep_frames > 0;
     uint64_t state = options.seed ^ (uint64_t(number) * 0x9E3779B97F4A7C15ull);
     j.noise_start = SplitMix64(state);
+    j.noise = noise;
     Readout readout = sensor.CurrentReadout();
     MosaicKey key{&SceneLocked(), readout, sensor.Exposure(), sensor.GainCode(),
                   std::min<uint64_t>(uint64_t(readout.width) * readout.height, j.frame_bytes)};
@@ -390,7 +402,7 @@ struct EmulatedCamera::Impl {
         m.RenderRow(r, row_scratch.data());
         row = row_scratch.data();
       }
-      noise->Apply(row + c, dst + (pos - offset), len, j.noise_start + pos);
+      j.noise->Apply(row + c, dst + (pos - offset), len, j.noise_start + pos);
       pos += len;
     }
     if (pos < end) std::memset(dst + (pos - offset), 0, size_t(end - pos));

@@ -22,9 +22,12 @@ using File = std::unique_ptr<FILE, FileCloser>;
 // header cannot ask for gigabytes.
 constexpr uint64_t kMaxPixels = 100'000'000;
 
+[[noreturn]] void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngWarning(png_structp, png_const_charp) {}
+
 bool ReadPng(FILE* f, std::vector<uint8_t>& rgb, uint32_t& width, uint32_t& height,
              std::string& error) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
   if (!png) return error = "out of memory", false;
   png_infop info = png_create_info_struct(png);
   if (!info) {

@@ -71,6 +71,24 @@ LinearRgb ChartColorAt(uint32_t x, uint32_t y) {
   return {bg, bg, bg};
 }
 
+std::optional<std::pair<uint32_t, uint32_t>> PatchCentreInOutput(const ChartPatch& patch, const Readout& readout) {
+  constexpr uint32_t kMargin = 8;  // output pixels kept from the image's edges
+  int64_t cx = int64_t(patch.x0 + patch.x1) / 2 + kArrayFirstColumn;
+  int64_t cy = int64_t(patch.y0 + patch.y1) / 2 + kArrayFirstRow;
+  // Stay inside the patch's central half, nearest rows first.
+  int64_t reach_x = (patch.x1 - patch.x0) / 4, reach_y = (patch.y1 - patch.y0) / 4;
+  for (int64_t dy = 0; dy <= reach_y; ++dy)
+    for (int64_t dx = 0; dx <= reach_x; ++dx)
+      for (int64_t sy : {1, -1})
+        for (int64_t sx : {1, -1}) {
+          auto pos = readout.OutputOf(cx + sx * dx, cy + sy * dy);
+          if (pos && pos->first >= kMargin && pos->second >= kMargin && pos->first + kMargin < readout.width &&
+              pos->second + kMargin < readout.height)
+            return pos;
+        }
+  return std::nullopt;
+}
+
 std::shared_ptr<const Scene> Scene::TestChart() {
   std::shared_ptr<Scene> s(new Scene());
   for (uint32_t y = 0; y < kArrayHeight; ++y) {

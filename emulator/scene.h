@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,6 +44,10 @@ inline constexpr uint32_t kStarCenterX = 3650, kStarCenterY = 1100, kStarRadius 
 inline constexpr uint32_t kStarSpokes = 36;
 // The chart's true colour at an active pixel (what a perfect camera would see there).
 LinearRgb ChartColorAt(uint32_t x, uint32_t y);
+// Where a patch shows in the output of a readout: the read pixel nearest to the patch's centre
+// that lies in the patch's central half and at least 8 pixels inside the output (so that its
+// neighbourhood shows the patch too); nothing when the readout does not see the patch.
+std::optional<std::pair<uint32_t, uint32_t>> PatchCentreInOutput(const ChartPatch& patch, const Readout& readout);
 
 class Scene {
  public:

@@ -21,6 +21,27 @@ int64_t Readout::RowAddress(uint32_t r) const {
   return y <= int64_t(y_end) ? y : -1;
 }
 
+namespace {
+
+// Output position of the address `d` steps past the first one read, for an odd increment.
+std::optional<uint32_t> Position(int64_t d, uint32_t odd_inc) {
+  if (d < 0) return std::nullopt;
+  int64_t period = int64_t(odd_inc) + 1;
+  if (period == 1) return uint32_t(d == 0 ? 0 : 2 * d - 1);  // every address read twice
+  if (d % period > 1) return std::nullopt;                   // skipped
+  return uint32_t((d / period) * 2 + d % period);
+}
+
+}  // namespace
+
+std::optional<std::pair<uint32_t, uint32_t>> Readout::OutputOf(int64_t x, int64_t y) const {
+  if (x > int64_t(x_end) || y > int64_t(y_end) || y < int64_t(y_start)) return std::nullopt;
+  auto c = Position(x - int64_t(x_start), x_odd_inc);
+  auto r = Position(flip ? int64_t(y_end) - y : y - int64_t(y_start), y_odd_inc);
+  if (!c || !r || *c >= width || *r >= height) return std::nullopt;
+  return std::pair{*c, *r};
+}
+
 double GainForCode(uint32_t code) { return (double(code & 0x7F) + 32.0) / 64.0; }
 
 uint8_t RawResponse(double l, uint32_t exposure_lines, uint32_t gain_code) {

@@ -54,6 +54,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 namespace kscam::emulator {
 
@@ -113,6 +115,8 @@ struct Readout {
   // Array address read for output column c / row r, or -1 past the window.
   int64_t ColumnAddress(uint32_t c) const;
   int64_t RowAddress(uint32_t r) const;
+  // Where array address (x, y) lands in the output, if the readout reads it.
+  std::optional<std::pair<uint32_t, uint32_t>> OutputOf(int64_t x, int64_t y) const;
   bool operator==(const Readout&) const = default;
 };
 

@@ -214,7 +214,7 @@ TEST(CameraFaults, ShortRepliesMoveFewerBytes) {
 TEST(CameraFaults, LateRepliesArriveAfterTheDelayAndAnswerWhoeverAsksNext) {
   EmulatedCamera cam;
   Port port(cam);
-  cam.DelayReplies(100ms, 2);
+  cam.DelayReplies(400ms, 2);
   port.WriteSensor(0x3012, 1111);
   ASSERT_TRUE(port.Send(Port::Command({0x0C, 0x30, 0x12, 0x88, 0x88})));
   EXPECT_FALSE(port.Receive(10ms));  // gave up before the camera answered

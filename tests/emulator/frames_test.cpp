@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <functional>
 
 #include "camera_port.h"
@@ -141,6 +143,30 @@ TEST(Readout, FlipReversesTheLines) {
   ExpectSamples(cam, *frame, 2304, 1644, [](uint32_t c, uint32_t r) {
     return std::pair{24 + int64_t(c / 2) * 4 + c % 2, 3291 - (int64_t(r / 2) * 4 + r % 2)};
   });
+}
+
+TEST(Readout, OutputPositionOfAnArrayAddressInvertsTheReadout) {
+  EmulatedCamera cam;
+  Port port(cam);
+  for (Mode m : {Mode{}, Mode{100, 51, 640, 480, 0, true}, Mode{0, 0, 4608, 3288, 1, true}, Mode{0, 0, 4608, 3288, 2}}) {
+    port.Configure(m);
+    Readout r = cam.CurrentReadout();
+    for (uint32_t row = 0; row < r.height; row += 97)
+      for (uint32_t col = 0; col < r.width; col += 89) {
+        int64_t x = r.ColumnAddress(col), y = r.RowAddress(row);
+        if (x < 0 || y < 0) continue;
+        auto pos = r.OutputOf(x, y);
+        ASSERT_TRUE(pos);
+        EXPECT_EQ(*pos, (std::pair{col, row}));
+      }
+  }
+  // Skipped and out-of-window addresses are not read.
+  port.Configure(Mode{0, 0, 4608, 3288, 1});
+  Readout r = cam.CurrentReadout();
+  EXPECT_FALSE(r.OutputOf(24 + 2, 4));
+  EXPECT_FALSE(r.OutputOf(24, 4 + 3));
+  EXPECT_FALSE(r.OutputOf(23, 4));
+  EXPECT_EQ(r.OutputOf(24 + 5, 4 + 4), (std::pair{3u, 2u}));
 }
 
 TEST(Readout, PositionsOutsideTheArrayReadBlack) {
@@ -418,6 +444,35 @@ TEST(FrameFaults, DisconnectDuringAFrameFailsItsTransfers) {
   ASSERT_TRUE(cam.SetConfiguration(1));
   bytes = port.Configure(Mode{100, 51, 640, 480});
   EXPECT_TRUE(port.ReadFrame(bytes));
+}
+
+TEST(Threads, ControlCallsWhileFramesStream) {
+  CameraOptions options;
+  options.scene = SharedChart();
+  EmulatedCamera cam(options);
+  Port port(cam);
+  uint32_t bytes = port.Configure(Mode{100, 51, 640, 480});
+  std::atomic<bool> done{false};
+  auto plain = Scene::Uniform({0.2f, 0.3f, 0.4f});
+  std::thread control([&] {
+    int i = 0;
+    while (!done) {
+      cam.SetNoise(i % 2 ? 0.0 : 2.0);
+      cam.SetScene(i % 3 ? SharedChart() : plain);
+      cam.Trigger();
+      cam.Frames();
+      cam.CurrentReadout();
+      cam.KeepFrameData(i % 2);
+      ++i;
+    }
+  });
+  for (int i = 0; i < 8; ++i) {
+    auto frame = port.ReadFrame(bytes);
+    ASSERT_TRUE(frame);
+    EXPECT_TRUE(DecodeCounter(frame->data(), 640, 480));
+  }
+  done = true;
+  control.join();
 }
 
 }  // namespace

@@ -73,6 +73,30 @@ TEST(Chart, PatchesShowTheirTrueColoursThroughTheFilter) {
   EXPECT_FLOAT_EQ(ChartColorAt(kRampX1 - 1, kRampY0).g, 1.0f);
 }
 
+TEST(Chart, PatchCentresAreFoundInEveryReadout) {
+  EmulatedCamera cam(Clean(SharedChart()));
+  Port port(cam);
+  for (Mode m : {Mode{}, Mode{0, 0, 4608, 3288, 1, true}, Mode{0, 0, 4608, 3288, 2}, Mode{101, 51, 640, 480, 0, true}}) {
+    uint32_t bytes = port.Configure(m);
+    auto frame = port.ReadFrame(bytes);
+    ASSERT_TRUE(frame);
+    Readout r = cam.CurrentReadout();
+    int found = 0;
+    for (const ChartPatch& patch : ChartPatches()) {
+      auto pos = PatchCentreInOutput(patch, r);
+      if (!pos) continue;
+      ++found;
+      auto [c, row] = *pos;
+      int64_t x = r.ColumnAddress(c), y = r.RowAddress(row);
+      CfaColor colour = ColorAt(uint32_t(x), uint32_t(y));
+      EXPECT_NEAR((*frame)[size_t(row) * r.width + c], RawResponse(patch.color.Channel(colour), 1200, 32), 1)
+          << patch.name;
+    }
+    // The region sees the red patch and the left edge of the green one.
+    EXPECT_EQ(found, m.w == 640 ? 2 : 24);
+  }
+}
+
 void WritePng(const std::string& path, uint32_t w, uint32_t h, const std::vector<uint8_t>& rgb) {
   FILE* f = fopen(path.c_str(), "wb");
   ASSERT_TRUE(f);
