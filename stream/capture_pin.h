@@ -10,7 +10,7 @@ class CapturePin {
   ~CapturePin() = default;
 
   // Asks the class driver to run the pin's Process soon, on its own thread.
-  virtual void AttemptProcessing() { KsPinAttemptProcessing(ks_pin, TRUE); }
+  virtual void AttemptProcessing();
 
   PKSPIN ks_pin;
   CameraDevice* device;

@@ -153,6 +153,29 @@ TEST(Mutex, ReleaseByNonOwnerIsReported) {
   EXPECT_TRUE(kh::CheckThreadBalanced("test"));
 }
 
+// Plain data guarded by a spin lock: the lock must exclude and order (the thread sanitizer
+// checks the ordering in its run).
+TEST(SpinLock, ExcludesOtherThreads) {
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      for (int k = 0; k < 2000; ++k) {
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+        long seen = counter;
+        counter = seen + 1;
+        KeReleaseSpinLock(&lock, old);
+      }
+      EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 8000);
+}
+
 // ---- System threads --------------------------------------------------------------------------
 
 struct ThreadContext {

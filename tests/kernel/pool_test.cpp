@@ -135,3 +135,31 @@ TEST(LowResources, SeededShareIsReproducible) {
 }
 
 }  // namespace
+
+namespace {
+
+// What is still allocated when the process ends fails the process, with a report.
+TEST(ProcessEnd, OutstandingPoolFailsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        ExAllocatePoolWithTag(NonPagedPool, 33, kTagA);
+        exit(0);
+      },
+      ::testing::ExitedWithCode(1), "KCNw 33 bytes");
+  EXPECT_EXIT(
+      {
+        ExFreePool(reinterpret_cast<PVOID>(0x1000));
+        exit(0);
+      },
+      ::testing::ExitedWithCode(1), "free of unknown pointer");
+  EXPECT_EXIT(
+      {
+        kv::SetExitCheck(false);
+        ExAllocatePoolWithTag(NonPagedPool, 33, kTagA);
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+#include "stream/capture_pin.h"
+
+void CapturePin::AttemptProcessing() { KsPinAttemptProcessing(ks_pin, TRUE); }

@@ -1,0 +1,77 @@
+// The kscam tool as a user runs it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+struct ToolRun {
+  int status;
+  std::string out;  // standard output and standard error together
+};
+
+ToolRun Kscam(const std::string& arguments, const std::string& env = "") {
+  const std::string command = env + " " + KSCAM_TOOL + " " + arguments + " 2>&1";
+  ToolRun run{-1, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return run;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+TEST(ToolTest, InfoShowsTheStartedCameraAndACleanVerifier) {
+  ToolRun r = Kscam("info", "KSCAM_SETTINGS=/nonexistent/from-env.reg");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("settings: /nonexistent/from-env.reg"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("camera 0 add: STATUS_SUCCESS"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("filter factory \"GLOBAL\", create-item flags 0x8"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("data range: 4608 x 3288, 32 bits per pixel (RGB32, VideoInfo)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("sample size:    60604416 bytes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("frame interval: 333333 .. 333333"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bits per second: 1660157952 .. 1660157952"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("bit rate:       1818132480"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("camera 0 stop: stopped"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("verifier: clean"), std::string::npos) << r.out;
+}
+
+TEST(ToolTest, TheSettingsOptionWinsOverTheEnvironmentAnywhereOnTheLine) {
+  ToolRun before = Kscam("--settings /tmp/a.reg info", "KSCAM_SETTINGS=/tmp/env.reg");
+  EXPECT_EQ(before.status, 0);
+  EXPECT_NE(before.out.find("settings: /tmp/a.reg"), std::string::npos) << before.out;
+  ToolRun after = Kscam("info --settings=/tmp/b.reg");
+  EXPECT_EQ(after.status, 0);
+  EXPECT_NE(after.out.find("settings: /tmp/b.reg"), std::string::npos) << after.out;
+}
+
+TEST(ToolTest, HelpAndVersion) {
+  ToolRun help = Kscam("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("usage: kscam"), std::string::npos);
+  EXPECT_NE(help.out.find("info"), std::string::npos);
+  EXPECT_NE(help.out.find("--settings FILE"), std::string::npos);
+  ToolRun command_help = Kscam("info --help");
+  EXPECT_EQ(command_help.status, 0);
+  EXPECT_NE(command_help.out.find("usage: kscam [--settings FILE] info"), std::string::npos) << command_help.out;
+  ToolRun version = Kscam("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("kscam ", 0), 0u) << version.out;
+}
+
+TEST(ToolTest, UsageErrorsAreOneLineAndExitTwo) {
+  for (const char* line : {"", "frobnicate", "--frobnicate", "info --frobnicate", "info extra", "--settings",
+                           "info --settings=", "-x info"}) {
+    ToolRun r = Kscam(line);
+    EXPECT_EQ(r.status, 2) << line << ": " << r.out;
+    EXPECT_EQ(r.out.rfind("kscam: ", 0), 0u) << line << ": " << r.out;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << line << ": " << r.out;
+  }
+}
+
+}  // namespace
