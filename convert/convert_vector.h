@@ -93,6 +93,8 @@ struct Weights {
   vec positive_rg[3], positive_b[3], positive_c[3];
   vec negative_rg[3], negative_b[3], negative_c[3];
   LONG matrix_width;
+  // Every gain is 128: a gain of 1 changes nothing, so the step is skipped.
+  bool unity_gains;
 };
 
 template <class V>
@@ -113,6 +115,7 @@ KSCAM_VECTOR_FN void PrepareWeights(const PixelSetup& s, Weights<V>& w) {
     w.negative_c[j] = V::Set32(s.negative[3][j]);
   }
   w.matrix_width = s.matrix_width;
+  w.unity_gains = s.gain[0] == 128 && s.gain[1] == 128 && s.gain[2] == 128;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -247,9 +250,12 @@ KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
   vec channel[3][2];
   for (int q = 0; q < 2; ++q) {
-    const vec r = ApplyGain<V>(px.r[q], w.gain[0]);
-    const vec g = ApplyGain<V>(px.g[q], w.gain[1]);
-    const vec b = ApplyGain<V>(px.b[q], w.gain[2]);
+    vec r = px.r[q], g = px.g[q], b = px.b[q];
+    if (!w.unity_gains) {
+      r = ApplyGain<V>(r, w.gain[0]);
+      g = ApplyGain<V>(g, w.gain[1]);
+      b = ApplyGain<V>(b, w.gain[2]);
+    }
     for (int j = 0; j < 3; ++j) channel[j][q] = MatrixChannel<V>(w, j, r, g, b);
   }
   V::StoreBgra(out, Combine<V>(channel[2][0], channel[2][1]), Combine<V>(channel[1][0], channel[1][1]),
@@ -263,9 +269,12 @@ KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride,
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
   vec luma[2];
   for (int q = 0; q < 2; ++q) {
-    const vec r = ApplyGain<V>(px.r[q], w.gain[0]);
-    const vec g = ApplyGain<V>(px.g[q], w.gain[1]);
-    const vec b = ApplyGain<V>(px.b[q], w.gain[2]);
+    vec r = px.r[q], g = px.g[q], b = px.b[q];
+    if (!w.unity_gains) {
+      r = ApplyGain<V>(r, w.gain[0]);
+      g = ApplyGain<V>(g, w.gain[1]);
+      b = ApplyGain<V>(b, w.gain[2]);
+    }
     luma[q] = V::Add(V::Add(V::template Srli<8>(V::Mullo(r, V::Set16(77))),
                             V::template Srli<8>(V::Mullo(g, V::Set16(150)))),
                      V::template Srli<8>(V::Mullo(b, V::Set16(29))));
