@@ -80,7 +80,7 @@ void BuildSetup(const ColorProcessor* processor, LONG phase, PixelSetup* setup) 
   setup->matrix_width = fits16 ? 0 : (weights_fit_signed ? 1 : 2);
 
   const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(processor->OutputCursor);
-  setup->stream_output = (address % 32) == 0 && (static_cast<ULONG64>(setup->width) * 4) % 32 == 0;
+  setup->stream_output = (address % 16) == 0 && (static_cast<ULONG64>(setup->width) * 4) % 16 == 0;
 }
 
 inline UCHAR* WorkLine(const ColorProcessor* processor, LONG y) {
@@ -174,12 +174,16 @@ void SetFrameSize(ColorProcessor* processor, ULONG width, ULONG height) {
   processor->PaddedSize = static_cast<ULONG>(size);
 }
 
-NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
+void ReleaseWorkBuffer(ColorProcessor* processor) {
   if (processor->PaddedBuffer != nullptr) {
     ExFreePoolWithTag(processor->PaddedBuffer, kStreamPoolTag);
     processor->PaddedBuffer = nullptr;
   }
   processor->RawOrigin = nullptr;
+}
+
+NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
+  ReleaseWorkBuffer(processor);
   processor->WorkStride = static_cast<LONG>(processor->PaddedStride);
   processor->WorkWidth = processor->FrameWidth;
   processor->WorkHeight = processor->FrameHeight;

@@ -19,6 +19,7 @@ struct Case {
   LONG gains[3];
   LONG correction, brightness, contrast, saturation, hue;
   bool raw_matrix;  // overwrite the published matrix with arbitrary entries
+  size_t misalign;  // output offset from a 64-byte boundary
   LONG matrix[16];
   std::vector<uint8_t> raw;
 };
@@ -65,6 +66,7 @@ Case RandomCase(std::mt19937& rng) {
   static const LONG thresholds[] = {0, 0, 1, 3, 15, 30, 255, 256, 1000, -5};
   c.threshold = thresholds[rng() % std::size(thresholds)];
   for (auto& g : c.gains) g = (rng() % 5 == 0) ? static_cast<LONG>(rng() % 70000) : static_cast<LONG>(rng() % 513);
+  if (rng() % 3 == 0) c.gains[0] = c.gains[1] = c.gains[2] = 128;
   c.correction = rng() % 2;
   c.brightness = rng() % 511;
   c.contrast = rng() % 21;
@@ -79,6 +81,8 @@ Case RandomCase(std::mt19937& rng) {
       default: m = static_cast<LONG>(rng()); break;
     }
   }
+  static const size_t offsets[] = {0, 0, 16, 32, 4};
+  c.misalign = offsets[rng() % std::size(offsets)];
   c.raw = RandomFrame(rng, c.width, c.height);
   return c;
 }
@@ -115,7 +119,7 @@ std::vector<uint8_t> WorkLines(const Converter& conv) {
 }
 
 Result RunConvertFrame(const Case& c, LONG path) {
-  Converter conv(c.width, c.height);
+  Converter conv(c.width, c.height, c.misalign);
   SetConversionPath(conv.get(), path);
   Configure(conv.get(), c);
   conv.Convert(c.raw);
@@ -131,7 +135,7 @@ Result RunConvertFrame(const Case& c, LONG path) {
 
 // The same frame through the separate full-frame steps, in the documented order.
 Result RunSteps(const Case& c, LONG path) {
-  Converter conv(c.width, c.height);
+  Converter conv(c.width, c.height, c.misalign);
   SetConversionPath(conv.get(), path);
   ColorProcessor* p = conv.get();
   Configure(p, c);
