@@ -128,11 +128,12 @@ struct GroupRgb {
   vec r[2], g[2], b[2];
 };
 
-template <class V>
-KSCAM_VECTOR_FN typename V::vec Clamp8(typename V::vec t, int round, int shift_is_four) {
+// An estimate from its weighted sum: min(255, (max(t, 0) + round) >> shift).
+template <class V, int round, int shift>
+KSCAM_VECTOR_FN typename V::vec Clamp8(typename V::vec t) {
   t = V::Max(t, V::Zero());
   t = V::Add(t, V::Set16(round));
-  t = shift_is_four ? V::template Srli<4>(t) : V::template Srli<3>(t);
+  t = V::template Srli<shift>(t);
   return V::Min(t, V::Set16(255));
 }
 
@@ -168,19 +169,16 @@ KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& 
 
   // Green sites: the row and column neighbours' colours.
   const vec ten = V::Mullo(center[gp], V::Set16(10));
-  const vec row = Clamp8<V>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(h1[gp])), V::template Slli<1>(V::Add(h2[gp], d[gp]))), v2[gp]), 8,
-      1);
-  const vec column = Clamp8<V>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(v1[gp])), V::template Slli<1>(V::Add(v2[gp], d[gp]))), h2[gp]), 8,
-      1);
+  const vec row = Clamp8<V, 8, 4>(
+      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(h1[gp])), V::template Slli<1>(V::Add(h2[gp], d[gp]))), v2[gp]));
+  const vec column = Clamp8<V, 8, 4>(
+      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(v1[gp])), V::template Slli<1>(V::Add(v2[gp], d[gp]))), h2[gp]));
   // Red or blue sites: green and the opposite colour.
   const vec outer = V::Add(h2[op], v2[op]);
-  const vec green = Clamp8<V>(
-      V::Sub(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), outer), 4, 0);
-  const vec opposite = Clamp8<V>(
-      V::Sub(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Mullo(outer, V::Set16(3))), 8,
-      1);
+  const vec green = Clamp8<V, 4, 3>(
+      V::Sub(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), outer));
+  const vec opposite = Clamp8<V, 8, 4>(
+      V::Sub(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Mullo(outer, V::Set16(3))));
 
   out.g[gp] = center[gp];
   out.g[op] = green;
