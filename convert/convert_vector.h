@@ -246,18 +246,21 @@ KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride
   typedef typename V::vec vec;
   GroupRgb<V> px;
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  vec channel[3][2];
-  for (int q = 0; q < 2; ++q) {
-    vec r = px.r[q], g = px.g[q], b = px.b[q];
-    if (!w.unity_gains) {
-      r = ApplyGain<V>(r, w.gain[0]);
-      g = ApplyGain<V>(g, w.gain[1]);
-      b = ApplyGain<V>(b, w.gain[2]);
+  if (!w.unity_gains) {
+    for (int q = 0; q < 2; ++q) {
+      px.r[q] = ApplyGain<V>(px.r[q], w.gain[0]);
+      px.g[q] = ApplyGain<V>(px.g[q], w.gain[1]);
+      px.b[q] = ApplyGain<V>(px.b[q], w.gain[2]);
     }
-    for (int j = 0; j < 3; ++j) channel[j][q] = MatrixChannel<V>(w, j, r, g, b);
   }
-  V::StoreBgra(out, Combine<V>(channel[2][0], channel[2][1]), Combine<V>(channel[1][0], channel[1][1]),
-               Combine<V>(channel[0][0], channel[0][1]), n, stream);
+  // One output channel at a time, both column parities, so few values are live at once.
+  vec bytes[3];
+  for (int j = 0; j < 3; ++j) {
+    const vec even = MatrixChannel<V>(w, j, px.r[0], px.g[0], px.b[0]);
+    const vec odd = MatrixChannel<V>(w, j, px.r[1], px.g[1], px.b[1]);
+    bytes[j] = Combine<V>(even, odd);
+  }
+  V::StoreBgra(out, bytes[2], bytes[1], bytes[0], n, stream);
 }
 
 template <class V, ULONG green_parity, bool red_line>
