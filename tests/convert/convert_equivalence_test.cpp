@@ -217,33 +217,4 @@ TEST(ConversionEquivalence, FrameLoopMatchesSeparateSteps) {
   }
 }
 
-// The reference itself, pixel by pixel, against the estimates written out by hand.
-TEST(ConversionEquivalence, ReferenceInterpolationOfOnePixel) {
-  Converter conv(20, 10);
-  std::mt19937 rng(3);
-  std::vector<uint8_t> raw(200);
-  for (auto& v : raw) v = static_cast<uint8_t>(rng());
-  IdentityMatrix(conv.get());
-  SetBayerPhase(conv.get(), 0);
-  conv.Convert(raw);
-  auto s = [&](int x, int y) { return int(raw[y * 20 + x]); };
-  auto clamp = [](int t, int r, int k) { return std::min(255, (std::max(t, 0) + r) >> k); };
-  // (5, 4): even line in GRBG, odd column: a red site.
-  const int x = 5, y = 4;
-  const int h1 = s(x - 1, y) + s(x + 1, y), h2 = s(x - 2, y) + s(x + 2, y);
-  const int v1 = s(x, y - 1) + s(x, y + 1), v2 = s(x, y - 2) + s(x, y + 2);
-  const int d = s(x - 1, y - 1) + s(x + 1, y - 1) + s(x - 1, y + 1) + s(x + 1, y + 1);
-  const int g = clamp(4 * s(x, y) + 2 * (h1 + v1) - (h2 + v2), 4, 3);
-  const int b = clamp(12 * s(x, y) + 4 * d - 3 * (h2 + v2), 8, 4);
-  EXPECT_EQ(conv.At(x, y), (Bgra{uint8_t(b), uint8_t(g), uint8_t(s(x, y)), 255}));
-  // (6, 5): odd line, even column: blue site; (6, 4): green on the red line.
-  const int xg = 6, yg = 4;
-  const int gh1 = s(xg - 1, yg) + s(xg + 1, yg), gh2 = s(xg - 2, yg) + s(xg + 2, yg);
-  const int gv1 = s(xg, yg - 1) + s(xg, yg + 1), gv2 = s(xg, yg - 2) + s(xg, yg + 2);
-  const int gd = s(xg - 1, yg - 1) + s(xg + 1, yg - 1) + s(xg - 1, yg + 1) + s(xg + 1, yg + 1);
-  const int row = clamp(10 * s(xg, yg) + 8 * gh1 - 2 * gh2 + gv2 - 2 * gd, 8, 4);
-  const int col = clamp(10 * s(xg, yg) + 8 * gv1 - 2 * gv2 + gh2 - 2 * gd, 8, 4);
-  EXPECT_EQ(conv.At(xg, yg), (Bgra{uint8_t(col), uint8_t(s(xg, yg)), uint8_t(row), 255}));
-}
-
 }  // namespace
