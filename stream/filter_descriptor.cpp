@@ -2,6 +2,7 @@
 
 #include "driver/camera_device.h"
 #include "driver/pool_tags.h"
+#include "property/camera_property_set.h"
 #include "settings/settings_store.h"
 #include "stream/video_format.h"
 
@@ -59,8 +60,7 @@ void InitializeStreamDescriptors(CameraDevice* camera) {
   KSFILTER_DESCRIPTOR& filter = camera->filter_descriptor;
   RtlZeroMemory(&filter, sizeof(filter));
   filter.Dispatch = &kFilterDispatch;
-  // The camera's property set joins the filter's automation table with the property handlers.
-  filter.AutomationTable = nullptr;
+  filter.AutomationTable = &CameraAutomationTable;
   filter.Version = KSFILTER_DESCRIPTOR_VERSION;
   filter.Flags = 0;
   filter.ReferenceGuid = &KSNAME_Filter;

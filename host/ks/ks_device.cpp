@@ -10,17 +10,6 @@
 
 namespace kscam::host::ks {
 
-struct Device::Impl {
-  KSDEVICE ks{};
-  std::recursive_mutex lock;  // KsAcquireDevice / KsReleaseDevice
-  std::atomic<int> held{0};   // acquisitions not yet released, to catch an unbalanced driver
-  ObjectBag* bag = nullptr;
-  PDEVICE_OBJECT fdo = nullptr;
-  PDEVICE_OBJECT pdo = nullptr;
-  bool own_pdo = false;
-  std::vector<FilterFactoryRecord> factories;  // guarded by lock
-};
-
 namespace {
 
 struct Registry {
@@ -222,6 +211,8 @@ NTSTATUS Device::Start() {
 NTSTATUS Device::Stop() {
   if (state_ != DeviceState::Started) return STATUS_INVALID_DEVICE_STATE;
   Impl& d = *impl_;
+  // The platform stops a device only after its last filter closed.
+  CloseOpenFilters(d);
   const KSDEVICE_DISPATCH* dispatch = d.ks.Descriptor->Dispatch;
   if (dispatch && dispatch->Stop) dispatch->Stop(&d.ks, nullptr);
   CheckReleased(d, "Stop");
@@ -252,6 +243,7 @@ size_t Device::Remove() {
   if (state_ == DeviceState::Absent) return 0;
   if (state_ == DeviceState::Started) Stop();
   Impl& d = *impl_;
+  CloseOpenFilters(d);
   const KSDEVICE_DISPATCH* dispatch = d.ks.Descriptor->Dispatch;
   // Remove is offered only to a device whose Add succeeded.
   if (NT_SUCCESS(add_status_) && dispatch && dispatch->Remove) dispatch->Remove(&d.ks, nullptr);
@@ -284,6 +276,7 @@ size_t Device::Remove() {
   std::vector<ULONG> tags = host_->options_.device_pool_tags;
   tags.push_back(kObjectBagTag);
   tags.push_back(kFilterFactoryTag);
+  tags.push_back(kFilterTag);
   return verifier::CheckLeaks("camera device " + std::to_string(slot_) + " at removal", host_->leak_since_, tags);
 }
 

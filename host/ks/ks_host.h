@@ -63,6 +63,26 @@ class Device {
   // check waits until the last of them is removed.
   size_t Remove();
 
+  // ---- Filters, as applications reach them ----
+  // Opens a filter of `factory` (one of this device's): the class driver's filter object with
+  // its object bag, then the descriptor's filter Create with a create IRP. On failure nothing
+  // stays behind. STATUS_INVALID_DEVICE_STATE unless the device is started.
+  NTSTATUS CreateFilter(PKSFILTERFACTORY factory, PKSFILTER* filter);
+  // Runs the filter's Close, then frees its object bag and the filter. Returns Close's status.
+  NTSTATUS CloseFilter(PKSFILTER filter);
+  // A property request on an open filter, as an application sends it: the property record
+  // (`property_size` bytes, a KSPROPERTY first) and the data buffer (`data_size` bytes, read
+  // for a set, written for a get). The host finds the item by set and id in the filter's
+  // automation table and refuses, before the driver sees it, a request whose buffers are
+  // shorter than the item's MinProperty or MinData or whose kind the item has no handler for.
+  // The handler gets exactly-sized copies of both buffers; for a get, the data bytes it
+  // reports in IoStatus.Information (MinData unless it says otherwise) are copied back.
+  // *bytes_returned (may be null) receives that count, or the size needed when a get's data
+  // buffer is empty (STATUS_BUFFER_OVERFLOW).
+  NTSTATUS FilterProperty(PKSFILTER filter, const void* property, ULONG property_size, void* data, ULONG data_size,
+                          ULONG* bytes_returned);
+  size_t open_filters() const;
+
   int slot() const { return slot_; }
   DeviceState state() const { return state_; }
   // What the last Add and Start returned (STATUS_PENDING: not called yet).
@@ -137,5 +157,6 @@ std::vector<std::vector<uint8_t>> PinDataRanges(const FilterFactoryRecord& facto
 // Host pool tags for the class driver's own records.
 inline constexpr ULONG kObjectBagTag = KSCAM_POOL_TAG('K', 's', 'O', 'b');
 inline constexpr ULONG kFilterFactoryTag = KSCAM_POOL_TAG('K', 's', 'F', 'f');
+inline constexpr ULONG kFilterTag = KSCAM_POOL_TAG('K', 's', 'F', 'i');
 
 }  // namespace kscam::host::ks

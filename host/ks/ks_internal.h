@@ -2,8 +2,12 @@
 // the same object bags and object registry).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <mutex>
+#include <vector>
 
+#include "host/ks/ks_host.h"
 #include "platform/ks.h"
 
 namespace kscam::host::ks {
@@ -22,5 +26,22 @@ size_t ObjectBagSize(const ObjectBag* bag);
 // for KsGetDevice.
 void RegisterObject(const void* object, PKSDEVICE device);
 void UnregisterObject(const void* object);
+
+struct Device::Impl {
+  KSDEVICE ks{};
+  std::recursive_mutex lock;  // KsAcquireDevice / KsReleaseDevice
+  std::atomic<int> held{0};   // acquisitions not yet released, to catch an unbalanced driver
+  ObjectBag* bag = nullptr;
+  PDEVICE_OBJECT fdo = nullptr;
+  PDEVICE_OBJECT pdo = nullptr;
+  bool own_pdo = false;
+  std::vector<FilterFactoryRecord> factories;  // guarded by lock
+  std::mutex filters_lock;
+  std::vector<PKSFILTER> filters;  // open filters, guarded by filters_lock
+};
+
+// Closes every filter still open on the device (an application that went away without
+// closing its handles), newest first.
+void CloseOpenFilters(Device::Impl& device);
 
 }  // namespace kscam::host::ks
