@@ -114,6 +114,19 @@ CameraInfo Camera::Info() const {
   return info;
 }
 
+std::unique_ptr<Filter> Camera::OpenFilter(NTSTATUS* status) {
+  NTSTATUS result = STATUS_INVALID_DEVICE_STATE;
+  std::unique_ptr<Filter> filter;
+  const auto factories = device_.filter_factories();
+  if (!factories.empty()) {
+    PKSFILTER ks_filter = nullptr;
+    result = device_.CreateFilter(factories.front().factory, &ks_filter);
+    if (NT_SUCCESS(result)) filter = std::make_unique<Filter>(device_, ks_filter);
+  }
+  if (status) *status = result;
+  return filter;
+}
+
 Host::Host(HostOptions options)
     : host_(host::ks::HostOptions{
           options.cameras, DriverPoolTags(),
@@ -147,6 +160,8 @@ NTSTATUS Host::LoadDriver() {
   if (!hive_) return STATUS_UNSUCCESSFUL;
   return host_.LoadDriver(DriverEntry);
 }
+
+std::string Host::TakeSettingsWriteError() { return hive_ ? hive_->TakeWriteError() : std::string(); }
 
 std::string VerifierReport() { return host::verifier::Summary(); }
 

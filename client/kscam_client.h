@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "client/camera_properties.h"
 #include "emulator/camera.h"
 #include "host/ks/ks_host.h"
 #include "host/usb/usb_bus.h"
@@ -76,6 +77,10 @@ class Camera {
   // Returns the number of leaked pool blocks the verifier found.
   size_t Remove() { return device_.Remove(); }
   CameraInfo Info() const;
+  // Opens a filter of the camera's first filter factory ("GLOBAL"), as an application opens
+  // the capture filter. Null, with the status, when the camera has no factory (not started)
+  // or the filter's Create failed.
+  std::unique_ptr<Filter> OpenFilter(NTSTATUS* status = nullptr);
   host::ks::Device& device() { return device_; }
   // The bus port and the emulated camera behind the device; null without a bus.
   usb::UsbPort* port() { return port_; }
@@ -109,6 +114,9 @@ class Host {
   NTSTATUS LoadDriver();
   // Why the settings hive could not be opened, one line; empty when it is open.
   const std::string& settings_error() const { return settings_error_; }
+  // The last failed write of the settings hive since the previous call, one line; empty when
+  // every write succeeded. The driver does not learn of such failures.
+  std::string TakeSettingsWriteError();
   bool driver_loaded() const { return host_.driver_loaded(); }
   int camera_count() const { return static_cast<int>(cameras_.size()); }
   Camera& camera(int slot) { return *cameras_.at(slot); }

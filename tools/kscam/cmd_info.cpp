@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "client/kscam_client.h"
+#include "emulator/device_memory.h"
 #include "tools/kscam/command.h"
 
 namespace kscam::tool {
@@ -78,6 +79,16 @@ int RunInfo(const Args& args) {
       std::printf("camera 0 start: %s%s\n", client::StatusText(status).c_str(),
                   NT_SUCCESS(status) ? "" : " (the camera did not answer over USB)");
       PrintCamera(camera.Info());
+      // Serial number and firmware version come from the camera's memory, a byte at a time
+      // through the property set, as an application reads them.
+      if (std::unique_ptr<client::Filter> filter = camera.OpenFilter()) {
+        std::string serial, firmware;
+        filter->ReadMemoryString(emulator::kSerialOffset, emulator::kSerialSize, &serial);
+        filter->ReadMemoryString(emulator::kFirmwareOffset, emulator::kFirmwareSize, &firmware);
+        std::printf("  serial number:    %s\n", serial.empty() ? "(none)" : serial.c_str());
+        std::printf("  firmware version: %s\n", firmware.empty() ? "(none)" : firmware.c_str());
+        filter->Close();
+      }
       camera.Stop();
       std::printf("camera 0 stop: %s\n", host::ks::StateName(camera.Info().state));
       leaked = camera.Remove();

@@ -40,6 +40,14 @@ const std::vector<Command>& Commands();
 
 // Command entry points.
 int RunInfo(const Args& args);
+int RunListControls(const Args& args);
+int RunGet(const Args& args);
+int RunSet(const Args& args);
+int RunRegion(const Args& args);
+int RunReinit(const Args& args);
+int RunRegister(const Args& args);
+int RunMemory(const Args& args);
+int RunRawCommand(const Args& args);
 
 // Exit statuses.
 constexpr int kExitOk = 0;

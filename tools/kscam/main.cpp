@@ -98,7 +98,8 @@ int Main(int argc, char** argv) {
 
   for (size_t i = 0; i < raw.size(); ++i) {
     const std::string& a = raw[i];
-    if (options_ended || a.size() < 2 || a[0] != '-') {
+    // A negative number ("-5") is an argument, not an option.
+    if (options_ended || a.size() < 2 || a[0] != '-' || (a[1] >= '0' && a[1] <= '9')) {
       words.push_back(a);
       continue;
     }
