@@ -2,6 +2,7 @@
 // Bayer phase the driver derived, show the chart in its true colours; exposure and gain scale
 // the signal as the sensor responds; the external trigger holds frames.
 #include <cmath>
+#include <thread>
 
 #include "camera/controls.h"
 #include "camera/region.h"
@@ -189,8 +190,21 @@ TEST_F(GreyPatch, ExternalTriggerHoldsFramesUntilATrigger) {
   SetExternalTrigger(host.cam(), 1);
   EXPECT_FALSE(read(300));
   const size_t sent = host.emulated().Frames().size();
-  host.emulated().Trigger();
+  // The trigger comes while the read waits for its frame: once the camera has the frame-go
+  // command of that read.
+  const size_t mark = host.emulated().Commands().size();
+  std::thread trigger([&] {
+    for (int i = 0; i < 5000; ++i) {
+      const auto commands = host.emulated().Commands();
+      if (std::any_of(commands.begin() + mark, commands.end(), [](const auto& c) { return c.packet[0] == 0x03; })) {
+        host.emulated().Trigger();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
   EXPECT_TRUE(read(saved));
+  trigger.join();
   EXPECT_EQ(host.emulated().Frames().size(), sent + 1);
   EXPECT_FALSE(read(300));
   SetExternalTrigger(host.cam(), 0);
