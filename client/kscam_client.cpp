@@ -1,11 +1,13 @@
 #include "client/kscam_client.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "driver/pool_tags.h"
 #include "host/kernel/verifier.h"
+#include "host/registry/device_keys.h"
+#include "host/registry/hive.h"
+#include "host/registry/location.h"
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path);
 
@@ -56,16 +58,6 @@ std::string StatusText(NTSTATUS status) {
     if (entry.value == status) return std::string(entry.name) + " (" + number + ")";
   }
   return number;
-}
-
-std::filesystem::path ResolveSettingsPath(const std::optional<std::filesystem::path>& option) {
-  if (option && !option->empty()) return *option;
-  if (const char* env = std::getenv("KSCAM_SETTINGS"); env && *env) return env;
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state) {
-    return std::filesystem::path(state) / "kscam" / "settings.reg";
-  }
-  const char* home = std::getenv("HOME");
-  return std::filesystem::path(home && *home ? home : ".") / ".local" / "state" / "kscam" / "settings.reg";
 }
 
 std::optional<VideoRangeInfo> ReadVideoRange(const std::vector<uint8_t>& bytes) {
@@ -122,14 +114,26 @@ CameraInfo Camera::Info() const {
 }
 
 Host::Host(HostOptions options)
-    : settings_path_(options.settings_path.empty() ? ResolveSettingsPath(std::nullopt) : options.settings_path),
-      host_(host::ks::HostOptions{options.cameras, DriverPoolTags()}) {
+    : host_(host::ks::HostOptions{
+          options.cameras, DriverPoolTags(),
+          // Each camera's physical device object opens that camera's driver key.
+          [this](int slot, PDEVICE_OBJECT pdo) {
+            if (hive_) host::registry::AttachDeviceKey(pdo, hive_, static_cast<unsigned>(slot));
+          },
+          [](int, PDEVICE_OBJECT pdo) { host::registry::DetachDeviceKey(pdo); }}) {
+  if (auto path = host::registry::SettingsFilePath(options.settings_option, &settings_error_)) {
+    settings_path_ = *path;
+    hive_ = host::registry::Hive::Open(settings_path_, &settings_error_);
+  }
   for (int i = 0; i < host_.slot_count(); ++i) cameras_.push_back(std::make_unique<Camera>(host_.device(i)));
 }
 
 Host::~Host() = default;
 
-NTSTATUS Host::LoadDriver() { return host_.LoadDriver(DriverEntry); }
+NTSTATUS Host::LoadDriver() {
+  if (!hive_) return STATUS_UNSUCCESSFUL;
+  return host_.LoadDriver(DriverEntry);
+}
 
 std::string VerifierReport() { return host::verifier::Summary(); }
 

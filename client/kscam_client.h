@@ -11,14 +11,14 @@
 #include "host/ks/ks_host.h"
 #include "platform/ks.h"
 
+namespace kscam::host::registry {
+class Hive;
+}
+
 namespace kscam::client {
 
 // "STATUS_SUCCESS (0x00000000)" for the status values the system uses, else the number.
 std::string StatusText(NTSTATUS status);
-
-// Where the settings hive lives: the --settings option, else $KSCAM_SETTINGS, else
-// $XDG_STATE_HOME/kscam/settings.reg, else ~/.local/state/kscam/settings.reg.
-std::filesystem::path ResolveSettingsPath(const std::optional<std::filesystem::path>& option);
 
 // A video data range as a client reads it from a pin.
 struct VideoRangeInfo {
@@ -78,7 +78,9 @@ class Camera {
 
 struct HostOptions {
   int cameras = 1;
-  std::filesystem::path settings_path;  // empty: ResolveSettingsPath({})
+  // The --settings FILE of the tool; empty when not given ($KSCAM_SETTINGS, then the XDG
+  // state folder, decide).
+  std::string settings_option;
 };
 
 class Host {
@@ -88,8 +90,11 @@ class Host {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // Loads the kscam driver: its entry registers the device descriptor.
+  // Loads the kscam driver: its entry registers the device descriptor. Fails with
+  // STATUS_UNSUCCESSFUL when the settings hive could not be opened (see settings_error).
   NTSTATUS LoadDriver();
+  // Why the settings hive could not be opened, one line; empty when it is open.
+  const std::string& settings_error() const { return settings_error_; }
   bool driver_loaded() const { return host_.driver_loaded(); }
   int camera_count() const { return static_cast<int>(cameras_.size()); }
   Camera& camera(int slot) { return *cameras_.at(slot); }
@@ -98,6 +103,8 @@ class Host {
 
  private:
   std::filesystem::path settings_path_;
+  std::string settings_error_;
+  std::shared_ptr<host::registry::Hive> hive_;
   host::ks::Host host_;
   std::vector<std::unique_ptr<Camera>> cameras_;
 };

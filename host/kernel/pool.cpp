@@ -305,6 +305,19 @@ uint64_t AllocationAttempts() {
   return p.attempts;
 }
 
+uint64_t RunWithEachAllocationFailing(const std::function<void()>& scenario) {
+  ResetFaultInjection();
+  uint64_t before = AllocationAttempts();
+  scenario();
+  uint64_t n = AllocationAttempts() - before;
+  for (uint64_t k = 1; k <= n; ++k) {
+    FailNthAllocation(k);
+    scenario();
+  }
+  ResetFaultInjection();
+  return n;
+}
+
 uint64_t InjectedFailures() {
   Pool& p = pool();
   std::lock_guard guard(p.lock);

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -12,6 +13,7 @@ namespace kscam::host::ks {
 struct Device::Impl {
   KSDEVICE ks{};
   std::recursive_mutex lock;  // KsAcquireDevice / KsReleaseDevice
+  std::atomic<int> held{0};   // acquisitions not yet released, to catch an unbalanced driver
   ObjectBag* bag = nullptr;
   PDEVICE_OBJECT fdo = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
@@ -59,6 +61,15 @@ void FreeFactory(const FilterFactoryRecord& record) {
   UnregisterObject(record.factory);
   FreeObjectBag(static_cast<ObjectBag*>(record.factory->Bag));
   ExFreePoolWithTag(record.factory, kFilterFactoryTag);
+}
+
+// The device must not be left acquired when a dispatch routine returns.
+void CheckReleased(Device::Impl& d, const char* routine) {
+  if (int held = d.held.load()) {
+    verifier::Report(verifier::ViolationKind::Other,
+                     std::string("device ") + routine + " returned with the device acquired " + std::to_string(held) +
+                         " time(s) (KsAcquireDevice without KsReleaseDevice)");
+  }
 }
 
 }  // namespace
@@ -161,6 +172,7 @@ NTSTATUS Device::Add() {
     d.pdo = CreateDeviceObject(host_->bus_driver_, 0, 1);
     d.own_pdo = true;
   }
+  if (host_->options_.physical_device_added) host_->options_.physical_device_added(slot_, d.pdo);
   d.fdo = CreateDeviceObject(host_->driver_, 0, 1);
   AttachDevice(d.fdo, d.pdo);
   d.bag = CreateObjectBag();
@@ -185,6 +197,7 @@ NTSTATUS Device::Add() {
   state_ = DeviceState::Added;
   const KSDEVICE_DISPATCH* dispatch = d.ks.Descriptor->Dispatch;
   NTSTATUS status = dispatch && dispatch->Add ? dispatch->Add(&d.ks) : STATUS_SUCCESS;
+  CheckReleased(d, "Add");
   add_status_ = status;
   start_status_ = STATUS_PENDING;
   if (!NT_SUCCESS(status)) Remove();  // the platform deletes a device whose Add failed
@@ -199,6 +212,7 @@ NTSTATUS Device::Start() {
   const KSDEVICE_DISPATCH* dispatch = d.ks.Descriptor->Dispatch;
   // The start IRP and resource lists are not modelled: the driver uses none of them.
   NTSTATUS status = dispatch && dispatch->Start ? dispatch->Start(&d.ks, nullptr, nullptr, nullptr) : STATUS_SUCCESS;
+  CheckReleased(d, "Start");
   start_status_ = status;
   d.ks.Started = TRUE;
   state_ = DeviceState::Started;
@@ -210,6 +224,7 @@ NTSTATUS Device::Stop() {
   Impl& d = *impl_;
   const KSDEVICE_DISPATCH* dispatch = d.ks.Descriptor->Dispatch;
   if (dispatch && dispatch->Stop) dispatch->Stop(&d.ks, nullptr);
+  CheckReleased(d, "Stop");
   d.ks.Started = FALSE;
   state_ = DeviceState::Stopped;
 
@@ -259,6 +274,7 @@ size_t Device::Remove() {
   }
   UnregisterObject(&d.ks);
   DeleteDeviceObject(d.fdo);
+  if (host_->options_.physical_device_removing) host_->options_.physical_device_removing(slot_, d.pdo);
   if (d.own_pdo) DeleteDeviceObject(d.pdo);
   impl_.reset();
   state_ = DeviceState::Absent;
@@ -306,6 +322,7 @@ extern "C" void KsAcquireDevice(PKSDEVICE device) {
     return;
   }
   d->lock.lock();
+  d->held.fetch_add(1);
 }
 
 extern "C" void KsReleaseDevice(PKSDEVICE device) {
@@ -314,6 +331,11 @@ extern "C" void KsReleaseDevice(PKSDEVICE device) {
     verifier::Report(verifier::ViolationKind::Other, "KsReleaseDevice: unknown device");
     return;
   }
+  if (d->held.load() <= 0) {
+    verifier::Report(verifier::ViolationKind::Other, "KsReleaseDevice: the device is not acquired");
+    return;
+  }
+  d->held.fetch_sub(1);
   d->lock.unlock();
 }
 

@@ -7,6 +7,7 @@
 // is what a driver sees of a device that has gone from its bus.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,10 @@ struct HostOptions {
   int camera_slots = 1;
   // Pool tags whose blocks count as a device's leak (the driver's tags). The host adds its own.
   std::vector<ULONG> device_pool_tags;
+  // Told about each slot's physical device object before the driver's Add sees it, and
+  // before it goes at removal (the registry binds it to the slot's driver key).
+  std::function<void(int slot, PDEVICE_OBJECT physical_device)> physical_device_added;
+  std::function<void(int slot, PDEVICE_OBJECT physical_device)> physical_device_removing;
 };
 
 class Host {

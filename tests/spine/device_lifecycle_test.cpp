@@ -3,6 +3,7 @@
 
 #include "host/kernel/verifier.h"
 #include "driver/pool_tags.h"
+#include "host/registry/device_keys.h"
 #include "stream/capture_thread.h"
 #include "tests/spine/spine_fixture.h"
 
@@ -105,6 +106,19 @@ TEST_F(SpineTest, StartMakesTheFactoryAndCaptureRecordAndReportsTheUsbOutcome) {
   EXPECT_EQ(camera().Remove(), 0u);
 }
 
+TEST_F(SpineTest, ARestartWithoutStopReleasesTheEarlierConfiguration) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  camera().Start();
+  CameraDevice* cam = Cam();
+  // What a selected configuration keeps, as the USB set-up stores it.
+  cam->usb.config_descriptor = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 34, kUsbPoolTag));
+  cam->usb.pipe_flags = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, 3, kUsbPoolTag));
+  camera().Start();
+  EXPECT_EQ(cam->usb.config_descriptor, nullptr);
+  EXPECT_EQ(cam->usb.pipe_flags, nullptr);
+  EXPECT_EQ(camera().Remove(), 0u);
+}
+
 TEST_F(SpineTest, StopDropsTheFactoryAndARestartMakesNewOnes) {
   ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
   camera().Start();
@@ -170,6 +184,38 @@ TEST_F(SpineTest, RemovalReportsPoolTheDeviceLeft) {
   ExFreePoolWithTag(stray, kDevicePoolTag);
 }
 
+TEST_F(SpineTest, WithoutABusTheLowerDeviceFailsEveryRequest) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  PKSDEVICE ks = device().ks_device();
+  EXPECT_EQ(ks->FunctionalDeviceObject->StackSize, ks->NextDeviceObject->StackSize + 1);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = IoBuildDeviceIoControlRequest(0x220003, ks->NextDeviceObject, nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+  ASSERT_NE(irp, nullptr);
+  NTSTATUS status = IoCallDriver(ks->NextDeviceObject, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    status = iosb.Status;
+  }
+  EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(iosb.Status, STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(SpineTest, TheHostCatchesAnUnbalancedDeviceAcquire) {
+  ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
+  PKSDEVICE ks = device().ks_device();
+  KsReleaseDevice(ks);  // never acquired
+  EXPECT_EQ(host::verifier::TakeViolations().size(), 1u);
+  KsAcquireDevice(ks);  // left held across Start, as a driver bug would
+  camera().Start();
+  auto violations = host::verifier::TakeViolations();
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_NE(violations[0].message.find("Start returned with the device acquired"), std::string::npos);
+  KsReleaseDevice(ks);
+  EXPECT_TRUE(host::verifier::TakeViolations().empty());
+}
+
 TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
   EXPECT_EQ(camera().Start(), STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(camera().Stop(), STATUS_INVALID_DEVICE_STATE);
@@ -180,7 +226,7 @@ TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
 
 TEST(DriverEntryTest, ResetsTheFrameTimeoutAndRegistersTheDescriptor) {
   InterlockedExchange(&FrameTimeout, 700);
-  client::Host host(client::HostOptions{1, "/nonexistent/kscam-test-settings.reg"});
+  client::Host host(client::HostOptions{1, kTestSettings});
   ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
   EXPECT_EQ(ReadAcquire(&FrameTimeout), 3000);
   const KSDEVICE_DESCRIPTOR* descriptor = host.ks_host().device_descriptor();
@@ -197,6 +243,31 @@ TEST(DriverEntryTest, ResetsTheFrameTimeoutAndRegistersTheDescriptor) {
   EXPECT_EQ(d->Remove, nullptr);
   EXPECT_EQ(d->SurpriseRemoval, nullptr);
   EXPECT_EQ(d->QueryInterface, nullptr);
+}
+
+}  // namespace
+}  // namespace kscam::testing
+
+namespace kscam::testing {
+namespace {
+
+class TwoSlotTest : public SpineTest {
+ protected:
+  TwoSlotTest() : SpineTest(2) {}
+};
+
+TEST_F(TwoSlotTest, EachCameraOpensItsOwnDriverKey) {
+  ASSERT_EQ(camera(0).Add(), STATUS_SUCCESS);
+  ASSERT_EQ(camera(1).Add(), STATUS_SUCCESS);
+  for (int slot = 0; slot < 2; ++slot) {
+    HANDLE key = nullptr;
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Cam(slot)->usb.physical_device, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+              STATUS_SUCCESS);
+    EXPECT_EQ(host::registry::KeyHandlePath(key), host::registry::DriverKeyPath(slot));
+    ZwClose(key);
+  }
+  EXPECT_EQ(camera(0).Remove(), 0u);
+  EXPECT_EQ(camera(1).Remove(), 0u);
 }
 
 }  // namespace

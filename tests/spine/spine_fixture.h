@@ -8,9 +8,12 @@
 
 namespace kscam::testing {
 
+// A settings hive nobody writes: the driver does not store settings in these tests.
+inline constexpr const char* kTestSettings = "/nonexistent/kscam-test-settings.reg";
+
 class SpineTest : public ::testing::Test {
  protected:
-  explicit SpineTest(int cameras = 1) : host_(client::HostOptions{cameras, "/nonexistent/kscam-test-settings.reg"}) {}
+  explicit SpineTest(int cameras = 1) : host_(client::HostOptions{cameras, kTestSettings}) {}
 
   void SetUp() override { ASSERT_EQ(host_.LoadDriver(), STATUS_SUCCESS); }
 

@@ -45,11 +45,15 @@ int RunInfo(const Args& args) {
   }
   client::HostOptions options;
   options.cameras = 1;
-  if (args.settings) options.settings_path = *args.settings;
+  if (args.settings) options.settings_option = args.settings->string();
   size_t leaked = 0;
   bool added = false;
   {
     client::Host host(options);
+    if (!host.settings_error().empty()) {
+      std::fprintf(stderr, "kscam: %s\n", host.settings_error().c_str());
+      return kExitFailure;
+    }
     std::printf("settings: %s\n", host.settings_path().c_str());
     NTSTATUS status = host.LoadDriver();
     std::printf("driver entry: %s\n", client::StatusText(status).c_str());
