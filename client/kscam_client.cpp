@@ -91,6 +91,7 @@ CameraInfo Camera::Info() const {
   info.start_status = device_.start_status();
   if (PKSDEVICE ks = device_.ks_device()) info.started_flag = ks->Started != FALSE;
   info.object_bag_items = device_.object_bag_size();
+  if (port_) info.usb = port_->Configuration();
   for (const host::ks::FilterFactoryRecord& record : device_.filter_factories()) {
     FilterFactoryInfo factory;
     factory.reference_string = Narrow(record.reference_string);
@@ -125,7 +126,19 @@ Host::Host(HostOptions options)
     settings_path_ = *path;
     hive_ = host::registry::Hive::Open(settings_path_, &settings_error_);
   }
-  for (int i = 0; i < host_.slot_count(); ++i) cameras_.push_back(std::make_unique<Camera>(host_.device(i)));
+  if (options.usb_cameras) bus_ = std::make_unique<usb::UsbBus>();
+  for (int i = 0; i < host_.slot_count(); ++i) {
+    if (!bus_) {
+      cameras_.push_back(std::make_unique<Camera>(host_.device(i)));
+      continue;
+    }
+    emulator::CameraOptions camera_options;
+    camera_options.seed = static_cast<uint64_t>(i) + 1;
+    auto emulated = std::make_shared<emulator::EmulatedCamera>(camera_options);
+    usb::UsbPort& port = bus_->Attach(emulated);
+    host_.device(i).SetPhysicalDevice(port.DeviceObject());
+    cameras_.push_back(std::make_unique<Camera>(host_.device(i), &port, std::move(emulated)));
+  }
 }
 
 Host::~Host() = default;

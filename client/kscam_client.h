@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "emulator/camera.h"
 #include "host/ks/ks_host.h"
+#include "host/usb/usb_bus.h"
 #include "platform/ks.h"
 
 namespace kscam::host::registry {
@@ -55,6 +57,8 @@ struct CameraInfo {
   bool started_flag = false;  // the KSDEVICE's Started
   size_t object_bag_items = 0;
   std::vector<FilterFactoryInfo> factories;
+  // The configuration the USB bus holds for the camera; empty without a bus.
+  std::optional<usb::ConfigurationView> usb;
 };
 
 // Reads a data range record; nullopt unless it is a whole KS_DATARANGE_VIDEO.
@@ -62,7 +66,9 @@ std::optional<VideoRangeInfo> ReadVideoRange(const std::vector<uint8_t>& range);
 
 class Camera {
  public:
-  explicit Camera(host::ks::Device& device) : device_(device) {}
+  explicit Camera(host::ks::Device& device, usb::UsbPort* port = nullptr,
+                  std::shared_ptr<emulator::EmulatedCamera> emulated = nullptr)
+      : device_(device), port_(port), emulated_(std::move(emulated)) {}
   NTSTATUS Add() { return device_.Add(); }
   NTSTATUS Start() { return device_.Start(); }
   NTSTATUS Stop() { return device_.Stop(); }
@@ -71,9 +77,14 @@ class Camera {
   size_t Remove() { return device_.Remove(); }
   CameraInfo Info() const;
   host::ks::Device& device() { return device_; }
+  // The bus port and the emulated camera behind the device; null without a bus.
+  usb::UsbPort* port() { return port_; }
+  emulator::EmulatedCamera* emulated() { return emulated_.get(); }
 
  private:
   host::ks::Device& device_;
+  usb::UsbPort* port_;
+  std::shared_ptr<emulator::EmulatedCamera> emulated_;
 };
 
 struct HostOptions {
@@ -81,6 +92,9 @@ struct HostOptions {
   // The --settings FILE of the tool; empty when not given ($KSCAM_SETTINGS, then the XDG
   // state folder, decide).
   std::string settings_option;
+  // Puts an emulated camera on the host's USB bus below each camera slot; without it no
+  // device answers the driver's USB requests.
+  bool usb_cameras = false;
 };
 
 class Host {
@@ -105,6 +119,8 @@ class Host {
   std::filesystem::path settings_path_;
   std::string settings_error_;
   std::shared_ptr<host::registry::Hive> hive_;
+  // Outlives the KS host, whose device removal still sends USB requests.
+  std::unique_ptr<usb::UsbBus> bus_;
   host::ks::Host host_;
   std::vector<std::unique_ptr<Camera>> cameras_;
 };

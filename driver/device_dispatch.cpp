@@ -114,7 +114,8 @@ NTSTATUS DeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated, P
     KsReleaseDevice(device);
   }
 
-  // A configuration kept from an earlier start is released, not dropped.
+  // A start while started configures again: what the earlier configuration kept is released
+  // first instead of being dropped.
   ReleaseUsbConfiguration(&camera->usb);
 
   NTSTATUS status = ReadDeviceDescriptor(&camera->usb);

@@ -92,15 +92,18 @@ bool RequestWithReplies(CameraDevice* camera) {
   return true;
 }
 
-void SendFrameCommand(CameraDevice* camera, PUCHAR packet) {
-  UsbTransport* usb = &camera->usb;
-  PUSBD_PIPE_INFORMATION pipe = PipeAt(usb, kCommandPipe);
-  if (!pipe || !pipe->PipeHandle) return;
-  ULONG moved = 0;
-  TransferPacketWithin(camera, kCommandPipe, packet, &moved, kPacketTimeoutMs);
-}
-
 }  // namespace
+
+NTSTATUS SendFrameCommand(CameraDevice* camera, bool go) {
+  RtlZeroMemory(camera->stream_command, kPacketBytes);
+  camera->stream_command[0] = go ? kFrameGo : kFramePrepare;
+  PUSBD_PIPE_INFORMATION pipe = PipeAt(&camera->usb, kCommandPipe);
+  if (!pipe || !pipe->PipeHandle) return STATUS_UNSUCCESSFUL;
+  ULONG moved = 0;
+  NTSTATUS status = TransferPacketWithin(camera, kCommandPipe, camera->stream_command, &moved, kPacketTimeoutMs);
+  if (NT_SUCCESS(status) && moved != kPacketBytes) status = STATUS_UNSUCCESSFUL;
+  return status;
+}
 
 NTSTATUS TransferPacket(CameraDevice* camera, ULONG pipe_index, PUCHAR buffer, PULONG moved) {
   return TransferPacketWithin(camera, pipe_index, buffer, moved, kPacketTimeoutMs);
@@ -116,11 +119,7 @@ bool ReceivePacket(CameraDevice* camera, PUCHAR buffer) {
   return ControlPacket(camera, kReplyPipe, buffer, kPacketTimeoutMs);
 }
 
-void SendStreamCommand(CameraDevice* camera, bool go) {
-  RtlZeroMemory(camera->stream_command, kPacketBytes);
-  camera->stream_command[0] = go ? kFrameGo : kFramePrepare;
-  SendFrameCommand(camera, camera->stream_command);
-}
+void SendStreamCommand(CameraDevice* camera, bool go) { SendFrameCommand(camera, go); }
 
 bool WriteSensorRegister(CameraDevice* camera, USHORT address, USHORT value) {
   CameraControlLock lock(camera);

@@ -19,6 +19,8 @@ bool ReceivePacket(CameraDevice* camera, PUCHAR buffer);
 
 // Frame prepare (0x02) or, with go, frame go (0x03); the outcome is not reported.
 void SendStreamCommand(CameraDevice* camera, bool go);
+// The same, reporting whether the whole packet went out.
+NTSTATUS SendFrameCommand(CameraDevice* camera, bool go);
 
 bool WriteSensorRegister(CameraDevice* camera, USHORT address, USHORT value);
 // *value (0..65535) is written only on success.

@@ -211,9 +211,11 @@ NTSTATUS ReadFrameChunks(CameraDevice* camera, PUCHAR buffer, ULONG n) {
 
   bool timed_out = false;
   if (NT_SUCCESS(status)) {
-    SendStreamCommand(camera, true);
+    // Without the go command no frame comes: waiting for one would only run into the time-out.
+    const NTSTATUS go = SendFrameCommand(camera, true);
+    if (!NT_SUCCESS(go)) status = go;
     irql = KeAcquireSpinLockRaiseToDpc(&usb->transfer_lock);
-    if (ReadAcquire(&usb->cancel_reads)) status = STATUS_CANCELLED;
+    if (NT_SUCCESS(status) && ReadAcquire(&usb->cancel_reads)) status = STATUS_CANCELLED;
     KeReleaseSpinLock(&usb->transfer_lock, irql);
   }
   if (NT_SUCCESS(status)) {

@@ -78,6 +78,11 @@ void ScriptedDevice::QueueIn(uint8_t endpoint, std::vector<uint8_t> message) {
   ServeWaiting(endpoint);
 }
 
+void ScriptedDevice::ClearIn(uint8_t endpoint) {
+  std::lock_guard lock(mu_);
+  messages_[endpoint].clear();
+}
+
 void ScriptedDevice::QueueInError(uint8_t endpoint) {
   std::lock_guard lock(mu_);
   messages_[endpoint].push_back({{}, 0, true});

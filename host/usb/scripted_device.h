@@ -44,6 +44,8 @@ class ScriptedDevice : public UsbDevice {
   // Queues a message on a device-to-host endpoint. Transfers take bytes from the front message;
   // a transfer that empties a message before it is full ends short there.
   void QueueIn(uint8_t endpoint, std::vector<uint8_t> message);
+  // Forgets the messages queued on the endpoint that no transfer has taken yet.
+  void ClearIn(uint8_t endpoint);
   // The next transfer on the endpoint completes with Error after moving nothing.
   void QueueInError(uint8_t endpoint);
   // Halts the endpoint: transfers are accepted and fail Stalled until ResetPipe.

@@ -497,7 +497,10 @@ void UsbPort::SelectConfiguration(PIRP irp, PURB urb) {
   }();
   auto* info = &s.Interface;
   auto* urb_end = reinterpret_cast<uint8_t*>(urb) + urb->UrbHeader.Length;
+  // One record per interface the request carries: bNumInterfaces at most, fewer when the
+  // caller found fewer in the descriptor.
   for (int i = 0; i < config->bNumInterfaces; ++i) {
+    if (i > 0 && reinterpret_cast<uint8_t*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > urb_end) break;
     if (reinterpret_cast<uint8_t*>(info) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) > urb_end ||
         info->Length < offsetof(USBD_INTERFACE_INFORMATION, Pipes) ||
         reinterpret_cast<uint8_t*>(info) + info->Length > urb_end) {

@@ -72,9 +72,9 @@ TEST_F(SpineTest, AddCreatesTheCameraWithDefaultSettings) {
 TEST_F(SpineTest, StartMakesTheFactoryAndCaptureRecordAndReportsTheUsbOutcome) {
   ASSERT_EQ(camera().Add(), STATUS_SUCCESS);
   CameraDevice* cam = Cam();
-  // No device answers on the slot's bus yet: Start returns the descriptor request's failure,
-  // after the factory and the capture record were made.
-  EXPECT_EQ(camera().Start(), STATUS_UNSUCCESSFUL);
+  // No device answers on the slot's bus: Start returns the descriptor request's failure, after
+  // the factory and the capture record were made.
+  EXPECT_EQ(camera().Start(), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(device().state(), DeviceState::Started);
   EXPECT_TRUE(device().ks_device()->Started);
 
@@ -99,7 +99,7 @@ TEST_F(SpineTest, StartMakesTheFactoryAndCaptureRecordAndReportsTheUsbOutcome) {
   EXPECT_EQ(cam->usb.pipe_flags, nullptr);
 
   // A second Start while started makes neither a second factory nor a second record.
-  EXPECT_EQ(camera().Start(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(camera().Start(), STATUS_NO_SUCH_DEVICE);
   EXPECT_EQ(device().filter_factories().size(), 1u);
   EXPECT_EQ(cam->capture, record);
   EXPECT_EQ(device().object_bag_size(), 2u);

@@ -58,8 +58,9 @@ TEST(LowResourceTest, EachFailingAllocationOfStartLeavesNothingBehind) {
       EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
       EXPECT_EQ(cam->capture, nullptr);
     } else {
-      // A missing capture record does not fail Start; the outcome is the USB one.
-      EXPECT_EQ(status, STATUS_UNSUCCESSFUL);
+      // A missing capture record does not fail Start; the outcome is the USB one (no device
+      // answers, or the descriptor request could not be built).
+      EXPECT_TRUE(status == STATUS_NO_SUCH_DEVICE || status == STATUS_INSUFFICIENT_RESOURCES) << status;
       EXPECT_EQ(camera.device().object_bag_size(), cam->capture ? 2u : 1u);
     }
     EXPECT_EQ(camera.Stop(), STATUS_SUCCESS);

@@ -37,6 +37,11 @@ TEST(ToolTest, InfoShowsTheStartedCameraAndACleanVerifier) {
   EXPECT_NE(r.out.find("frame interval: 333333 .. 333333"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("bits per second: 1660157952 .. 1660157952"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("bit rate:       1818132480"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("usb device 1209:4b53"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("interface 0 alternate 0, 3 pipes"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("pipe 0: endpoint 0x01 bulk out"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("pipe 1: endpoint 0x81 bulk in"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("pipe 2: endpoint 0x82 bulk in"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("camera 0 stop: stopped"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("verifier: clean"), std::string::npos) << r.out;
 }

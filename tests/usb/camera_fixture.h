@@ -38,6 +38,7 @@ struct CameraScript {
   bool frames = true;                   // false: never sends a frame
   uint32_t frame_bytes = 0;             // bytes sent after each command 0x03
   std::vector<std::vector<uint8_t>> frame_messages;  // when set: sent instead, one message each
+  int error_chunks = 0;                 // when set: the next frame's first chunks fail instead
   std::atomic<int> frame_go{0};
 };
 
@@ -62,8 +63,13 @@ inline void InstallCameraScript(usb::ScriptedDevice& device, std::shared_ptr<Cam
         reply({script->memory[uint16_t(p[4] << 8 | p[5])]});
         break;
       }
+      case 0x02: d.ClearIn(kFrameEndpoint); break;  // drops what is unsent of an earlier frame
       case 0x03:
         ++script->frame_go;
+        if (script->error_chunks > 0) {
+          for (; script->error_chunks > 0; --script->error_chunks) d.QueueInError(kFrameEndpoint);
+          break;
+        }
         if (!script->frames) break;
         if (!script->frame_messages.empty()) {
           for (auto& m : script->frame_messages) d.QueueIn(kFrameEndpoint, m);

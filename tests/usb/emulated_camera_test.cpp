@@ -104,12 +104,14 @@ TEST_F(EmulatedCameraTransport, ChunkFaultsAndStallsFailOneFrameOnly) {
 }
 
 TEST_F(EmulatedCameraTransport, WithheldFramesTimeOutWithNothingOutstanding) {
-  FrameTimeoutScope timeout(200);
   const uint32_t frame_bytes = 307200;
   t->SetGeometry(640, 480, frame_bytes);
   StartStreaming(frame_bytes);
   camera->WithholdFrames(true);
-  EXPECT_FALSE(Read());
+  {
+    FrameTimeoutScope timeout(200);
+    EXPECT_FALSE(Read());
+  }
   t->bus().Drain();
   EXPECT_EQ(t->port().OutstandingTransfers(), 0u);
   camera->WithholdFrames(false);

@@ -192,12 +192,12 @@ TEST(UsbSetup, PortIsResetOnlyWhenConnectedButDisabled) {
   }
   t.port().OverridePortStatus(std::nullopt);
   // A real disabled port: reset, and it is enabled again.
+  const int before = t.device().PortResetCount();
   t.port().DisablePort();
   EXPECT_EQ(ResetPort(t.usb()), STATUS_SUCCESS);
-  EXPECT_EQ(t.device().PortResetCount(), 1);
-  t.port().ClearLog();
+  EXPECT_EQ(t.device().PortResetCount(), before + 1);
   EXPECT_EQ(ResetPort(t.usb()), STATUS_SUCCESS);
-  EXPECT_EQ(t.device().PortResetCount(), 1);
+  EXPECT_EQ(t.device().PortResetCount(), before + 1);
 }
 
 TEST(UsbSetup, OperationsWithoutConfigurationFail) {

@@ -34,6 +34,15 @@ void PrintCamera(const client::CameraInfo& info) {
       for (const auto& range : pin.ranges) PrintRange(range);
     }
   }
+  if (info.usb) {
+    // The configuration the bus holds, one line each, indented under the camera.
+    std::printf("  usb ");
+    const std::string text = usb::DescribeConfiguration(*info.usb);
+    for (size_t i = 0; i < text.size(); ++i) {
+      std::putchar(text[i]);
+      if (text[i] == '\n' && i + 1 < text.size()) std::printf("  ");
+    }
+  }
 }
 
 }  // namespace
@@ -45,6 +54,7 @@ int RunInfo(const Args& args) {
   }
   client::HostOptions options;
   options.cameras = 1;
+  options.usb_cameras = true;
   if (args.settings) options.settings_option = args.settings->string();
   size_t leaked = 0;
   bool added = false;
