@@ -414,6 +414,20 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine) {
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), reinterpret_cast<PVOID>(routine)));
 }
 
+// A driver that passes an IRP on: the next location as a copy of its own, without its
+// completion routine.
+inline void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  *next = *IoGetCurrentIrpStackLocation(irp);
+  next->CompletionRoutine = nullptr;
+  next->Context = nullptr;
+  next->Control = 0;
+}
+inline void IoSetNextIrpStackLocation(PIRP irp) {
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+}
+
 typedef struct alignas(16) _DEVICE_OBJECT {
   CSHORT Type;
   USHORT Size;

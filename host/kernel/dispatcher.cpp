@@ -34,23 +34,22 @@ Bucket& BucketOf(const void* object) {
 
 constexpr LONGLONG kUnixEpochIn1601 = 116444736000000000LL;  // 100 ns units from 1601 to 1970
 
-// The monotonic deadline of a platform time-out: nullopt = wait forever.
+// The monotonic deadline of a platform time-out: nullopt = wait for ever. Negative values are
+// relative, positive ones absolute system time; spans beyond a century count as for ever.
 std::optional<Clock::time_point> Deadline(const LARGE_INTEGER* timeout) {
   if (timeout == nullptr) return std::nullopt;
   Clock::time_point now = Clock::now();
   LONGLONG t = timeout->QuadPart;
+  LONGLONG units;  // 100 ns units from now
   if (t <= 0) {
-    // Relative; -t cannot overflow the duration for any value but the most negative.
-    ULONGLONG units = t == INT64_MIN ? static_cast<ULONGLONG>(INT64_MAX) : static_cast<ULONGLONG>(-t);
-    auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(units > (ULONGLONG)INT64_MAX / 100 ? INT64_MAX : units * 100));
-    if (span > std::chrono::hours(24 * 365 * 100)) return std::nullopt;
-    return now + span;
+    units = t == INT64_MIN ? INT64_MAX : -t;
+  } else {
+    units = t - QuerySystemTime();
+    if (units <= 0) return now;
   }
-  LONGLONG remaining = t - QuerySystemTime();
-  if (remaining <= 0) return now;
-  auto span = std::chrono::nanoseconds(remaining > INT64_MAX / 100 ? INT64_MAX : remaining * 100);
-  if (span > std::chrono::hours(24 * 365 * 100)) return std::nullopt;
-  return now + std::chrono::duration_cast<Clock::duration>(span);
+  constexpr LONGLONG kCentury = 100LL * 365 * 24 * 3600 * 10000000;
+  if (units > kCentury) return std::nullopt;
+  return now + std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(units * 100));
 }
 
 bool IsPoll(const LARGE_INTEGER* timeout) { return timeout != nullptr && timeout->QuadPart == 0; }
@@ -204,7 +203,6 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) {
       std::string why = Mutex->Header.Type != MutantObject ? "is not an initialised mutex"
                         : previous > 0                      ? "is not held"
                                                             : "is held by another thread";
-      // Report outside the bucket lock is not needed: Report takes only its own lock.
       verifier::Report(ViolationKind::MutexMisuse, "KeReleaseMutex: mutex " + detail::Hex(Mutex) + " " + why);
       return previous;
     }

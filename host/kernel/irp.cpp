@@ -289,16 +289,26 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR) {
   if (CurrentIrql() > DISPATCH_LEVEL) verifier::Report(ViolationKind::IrqlMisuse, "IofCompleteRequest above DISPATCH_LEVEL");
   Registry& r = registry();
   {
-    std::lock_guard guard(r.lock);
+    std::unique_lock guard(r.lock);
     auto it = r.irps.find(Irp);
     if (it == r.irps.end()) {
       ReportUnknown(r, Irp, "IofCompleteRequest", ViolationKind::IrpCompletedTwice);
       return;
     }
-    if (it->second.completing || AtSender(Irp)) {
+    bool handed_back = Irp->CurrentLocation == Irp->StackCount + 1;
+    if (it->second.completing || Irp->CurrentLocation > Irp->StackCount + 1 ||
+        (handed_back && !it->second.threaded)) {
       verifier::Report(ViolationKind::IrpCompletedTwice,
                        "IofCompleteRequest: IRP " + detail::Hex(Irp) +
                            (it->second.completing ? " is being completed already" : " is not owned by any driver"));
+      return;
+    }
+    if (handed_back) {
+      // The sender kept its threaded request with STATUS_MORE_PROCESSING_REQUIRED and now
+      // hands it to the I/O manager to finish, as the platform allows.
+      IrpTrack track = it->second;
+      guard.unlock();
+      FinishThreadedIrp(Irp, track);
       return;
     }
     it->second.completing = true;
@@ -364,9 +374,7 @@ extern "C" VOID IofCompleteRequest(PIRP Irp, CCHAR) {
     t.completing = false;
     track = t;
   }
-  // Back at the top: one stack location above the sender's.
-  Irp->CurrentLocation = static_cast<CHAR>(Irp->StackCount + 1);
-  Irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1) + Irp->StackCount;
+  // The walk leaves CurrentLocation at StackCount + 2: completed all the way up.
   if (track.threaded) {
     FinishThreadedIrp(Irp, track);
     return;

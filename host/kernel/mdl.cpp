@@ -154,9 +154,8 @@ extern "C" VOID IoFreeMdl(PMDL Mdl) {
   {
     Registry& r = registry();
     std::lock_guard guard(r.lock);
-    if (!r.mdls.erase(Mdl)) {
-      // PoolFree tells a second free from a pointer that never was an MDL.
-    }
+    r.mdls.erase(Mdl);
   }
+  // The pool tells a second free from a pointer that never was an MDL.
   detail::PoolFree(Mdl, verifier::kMdlTag, "IoFreeMdl");
 }

@@ -120,9 +120,7 @@ PVOID PoolAllocate(POOL_TYPE type, SIZE_T size, ULONG tag, bool injectable, bool
   std::lock_guard guard(p.lock);
   uintptr_t key = reinterpret_cast<uintptr_t>(mem);
   p.live[key] = Block{size, tag, ++p.serial, false};
-  if (p.freed.erase(key)) {
-    // The address is in use again; its old entry in freed_order is skipped when it expires.
-  }
+  p.freed.erase(key);  // in use again; its old entry in freed_order is skipped when it expires
   Stats& s = p.stats[tag];
   s.blocks++;
   s.bytes += size;
@@ -305,6 +303,19 @@ uint64_t AllocationAttempts() {
   Pool& p = pool();
   std::lock_guard guard(p.lock);
   return p.attempts;
+}
+
+uint64_t RunWithEachAllocationFailing(const std::function<void()>& scenario) {
+  ResetFaultInjection();
+  uint64_t before = AllocationAttempts();
+  scenario();
+  uint64_t n = AllocationAttempts() - before;
+  for (uint64_t k = 1; k <= n; ++k) {
+    FailNthAllocation(k);
+    scenario();
+  }
+  ResetFaultInjection();
+  return n;
 }
 
 uint64_t InjectedFailures() {

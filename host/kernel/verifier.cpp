@@ -1,4 +1,5 @@
 // Violation records, the summary report and the check at process end.
+#include <execinfo.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -73,6 +74,15 @@ const char* KindName(ViolationKind kind) {
 void Report(ViolationKind kind, std::string message) {
   detail::EnsureExitCheckRegistered();
   fprintf(stderr, "kscam verifier: %s: %s\n", KindName(kind), message.c_str());
+  static const bool backtraces = [] {
+    const char* v = getenv("KSCAM_VERIFIER_BACKTRACE");
+    return v != nullptr && v[0] == '1';
+  }();
+  if (backtraces) {
+    void* frames[32];
+    int n = backtrace(frames, 32);
+    backtrace_symbols_fd(frames, n, STDERR_FILENO);
+  }
   Records& r = records();
   std::lock_guard guard(r.lock);
   r.violations.push_back(Violation{kind, std::move(message)});

@@ -5,9 +5,14 @@
 // test run installs the GoogleTest listener (verifier_gtest.h) so that a violation or a leak
 // fails the test that caused it; at process end anything still outstanding (pool blocks, thread
 // objects, violations nobody took) is reported and the process exits with status 1.
+//
+// Pool is the driver's memory: the rest of the host keeps its own bookkeeping in ordinary heap
+// memory, so that every pool block a check finds belongs to driver code (or to the IRPs and
+// MDLs it asked for, under the kernel's 'Irp ', 'Mdl ' and 'IoSb' tags).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -45,7 +50,8 @@ struct Violation {
   std::string message;
 };
 
-// Records a violation (other host parts report their own checks through this too).
+// Records a violation (other host parts report their own checks through this too). With
+// KSCAM_VERIFIER_BACKTRACE=1 in the environment the stack of each violation is printed too.
 void Report(ViolationKind kind, std::string message);
 
 std::vector<Violation> Violations();    // a copy; they stay recorded
@@ -124,6 +130,11 @@ void SetIoAllocationsCanFail(bool enabled);
 void ResetFaultInjection();
 
 uint64_t AllocationAttempts();  // since process start, failed ones included
+
+// Runs `scenario` once with nothing failing to count its allocation attempts (n), then n more
+// times with the 1st, 2nd, ... n-th attempt failing. Returns n. The scenario must undo what it
+// did each time; what it leaks or breaks shows in the usual checks.
+uint64_t RunWithEachAllocationFailing(const std::function<void()>& scenario);
 uint64_t InjectedFailures();    // since process start
 
 // ---- Threads and objects ---------------------------------------------------------------------

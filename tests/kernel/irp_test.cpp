@@ -210,6 +210,32 @@ TEST(ThreadedIrp, LowResourcesFailTheBuildWithoutLeaks) {
   IoCallDriver(lower.device(), irp);
 }
 
+// The sender of a threaded request may keep it in its completion routine, look at it, and then
+// complete it again to let the host finish it.
+NTSTATUS KeepThreaded(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  *static_cast<NTSTATUS*>(context) = irp->IoStatus.Status;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(ThreadedIrp, SenderMayKeepItAndCompleteItAgain) {
+  LowerDriver lower;
+  uint64_t since = kv::Checkpoint();
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  NTSTATUS seen = STATUS_PENDING;
+  PIRP irp = IoBuildDeviceIoControlRequest(kFail, lower.device(), nullptr, 0, nullptr, 0, TRUE, &done, &iosb);
+  IoSetCompletionRoutine(irp, KeepThreaded, &seen, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IoCallDriver(lower.device(), irp), STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(seen, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(KeReadStateEvent(&done), 0) << "kept: not finished yet";
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  EXPECT_EQ(KeReadStateEvent(&done), 1);
+  EXPECT_EQ(iosb.Status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_TRUE(kv::Outstanding(since).empty());
+  EXPECT_TRUE(kv::TakeViolations().empty());
+}
+
 // ---- IRPs of the caller's own, kept by its completion routine -------------------------------
 
 struct Kept {
@@ -226,7 +252,7 @@ NTSTATUS KeepIt(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   k->device_seen = device;
   k->pending_returned = irp->PendingReturned;
   k->status = irp->IoStatus.Status;
-  k->cancel = irp->Cancel;
+  k->cancel = __atomic_load_n(&irp->Cancel, __ATOMIC_ACQUIRE);  // IoCancelIrp may be setting it now
   k->calls++;
   KeSetEvent(&k->done, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -299,9 +325,7 @@ NTSTATUS FilterCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID) {
 }
 
 NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
-  PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  *next = *cur;
+  IoCopyCurrentIrpStackLocationToNext(irp);
   IoSetCompletionRoutine(irp, FilterCompletion, nullptr, TRUE, TRUE, TRUE);
   return IoCallDriver(g_filter->lower, irp);
 }

@@ -163,3 +163,28 @@ TEST(ProcessEnd, OutstandingPoolFailsTheProcess) {
 }
 
 }  // namespace
+
+namespace {
+
+// A two-allocation set-up that cleans up on every failure path passes every failing run.
+TEST(LowResources, EachAllocationOfAScenarioFailsInTurn) {
+  int runs = 0, complete = 0;
+  uint64_t n = kv::RunWithEachAllocationFailing([&] {
+    ++runs;
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 16, kTagA);
+    if (a == nullptr) return;
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 16, kTagB);
+    if (b == nullptr) {
+      ExFreePoolWithTag(a, kTagA);
+      return;
+    }
+    ++complete;
+    ExFreePoolWithTag(b, kTagB);
+    ExFreePoolWithTag(a, kTagA);
+  });
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(runs, 3);
+  EXPECT_EQ(complete, 1);
+}
+
+}  // namespace
