@@ -1,5 +1,11 @@
 // The per-stream colour state: the conversion's working fields, the live copies of the colour
 // settings, the stage matrices and the published fixed-point colour matrix.
+//
+// Threads: every caller other than the conversion (property requests, pin state changes, the
+// settings load, camera control) holds the device's colour mutex around its calls, which
+// serialises the stage updates and keeps the record alive while it is used. The conversion
+// takes no lock: it reads the settings atomically once per frame and copies FixedMatrix
+// through MatrixSequence, so it never sees half of a publication.
 #pragma once
 
 #include "platform/wdm.h"

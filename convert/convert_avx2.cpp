@@ -69,7 +69,12 @@ struct V256 {
     __m256i* dst = reinterpret_cast<__m256i*>(out);
     if (n == kPixels) {
       if (stream) {
-        for (int i = 0; i < 4; ++i) _mm256_stream_si256(dst + i, px[i]);
+        // 16-byte streaming stores: pool blocks are only 16-byte aligned.
+        __m128i* half = reinterpret_cast<__m128i*>(out);
+        for (int i = 0; i < 4; ++i) {
+          _mm_stream_si128(half + 2 * i, _mm256_castsi256_si128(px[i]));
+          _mm_stream_si128(half + 2 * i + 1, _mm256_extracti128_si256(px[i], 1));
+        }
       } else {
         for (int i = 0; i < 4; ++i) _mm256_storeu_si256(dst + i, px[i]);
       }

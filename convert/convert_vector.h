@@ -93,6 +93,8 @@ struct Weights {
   vec positive_rg[3], positive_b[3], positive_c[3];
   vec negative_rg[3], negative_b[3], negative_c[3];
   LONG matrix_width;
+  // Every gain is 128: a gain of 1 changes nothing, so the step is skipped.
+  bool unity_gains;
 };
 
 template <class V>
@@ -113,6 +115,7 @@ KSCAM_VECTOR_FN void PrepareWeights(const PixelSetup& s, Weights<V>& w) {
     w.negative_c[j] = V::Set32(s.negative[3][j]);
   }
   w.matrix_width = s.matrix_width;
+  w.unity_gains = s.gain[0] == 128 && s.gain[1] == 128 && s.gain[2] == 128;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -125,11 +128,12 @@ struct GroupRgb {
   vec r[2], g[2], b[2];
 };
 
-template <class V>
-KSCAM_VECTOR_FN typename V::vec Clamp8(typename V::vec t, int round, int shift_is_four) {
+// An estimate from its weighted sum: min(255, (max(t, 0) + round) >> shift).
+template <class V, int round, int shift>
+KSCAM_VECTOR_FN typename V::vec Clamp8(typename V::vec t) {
   t = V::Max(t, V::Zero());
   t = V::Add(t, V::Set16(round));
-  t = shift_is_four ? V::template Srli<4>(t) : V::template Srli<3>(t);
+  t = V::template Srli<shift>(t);
   return V::Min(t, V::Set16(255));
 }
 
@@ -165,19 +169,16 @@ KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& 
 
   // Green sites: the row and column neighbours' colours.
   const vec ten = V::Mullo(center[gp], V::Set16(10));
-  const vec row = Clamp8<V>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(h1[gp])), V::template Slli<1>(V::Add(h2[gp], d[gp]))), v2[gp]), 8,
-      1);
-  const vec column = Clamp8<V>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(v1[gp])), V::template Slli<1>(V::Add(v2[gp], d[gp]))), h2[gp]), 8,
-      1);
+  const vec row = Clamp8<V, 8, 4>(
+      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(h1[gp])), V::template Slli<1>(V::Add(h2[gp], d[gp]))), v2[gp]));
+  const vec column = Clamp8<V, 8, 4>(
+      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(v1[gp])), V::template Slli<1>(V::Add(v2[gp], d[gp]))), h2[gp]));
   // Red or blue sites: green and the opposite colour.
   const vec outer = V::Add(h2[op], v2[op]);
-  const vec green = Clamp8<V>(
-      V::Sub(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), outer), 4, 0);
-  const vec opposite = Clamp8<V>(
-      V::Sub(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Mullo(outer, V::Set16(3))), 8,
-      1);
+  const vec green = Clamp8<V, 4, 3>(
+      V::Sub(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), outer));
+  const vec opposite = Clamp8<V, 8, 4>(
+      V::Sub(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Mullo(outer, V::Set16(3))));
 
   out.g[gp] = center[gp];
   out.g[op] = green;
@@ -245,15 +246,21 @@ KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride
   typedef typename V::vec vec;
   GroupRgb<V> px;
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  vec channel[3][2];
-  for (int q = 0; q < 2; ++q) {
-    const vec r = ApplyGain<V>(px.r[q], w.gain[0]);
-    const vec g = ApplyGain<V>(px.g[q], w.gain[1]);
-    const vec b = ApplyGain<V>(px.b[q], w.gain[2]);
-    for (int j = 0; j < 3; ++j) channel[j][q] = MatrixChannel<V>(w, j, r, g, b);
+  if (!w.unity_gains) {
+    for (int q = 0; q < 2; ++q) {
+      px.r[q] = ApplyGain<V>(px.r[q], w.gain[0]);
+      px.g[q] = ApplyGain<V>(px.g[q], w.gain[1]);
+      px.b[q] = ApplyGain<V>(px.b[q], w.gain[2]);
+    }
   }
-  V::StoreBgra(out, Combine<V>(channel[2][0], channel[2][1]), Combine<V>(channel[1][0], channel[1][1]),
-               Combine<V>(channel[0][0], channel[0][1]), n, stream);
+  // One output channel at a time, both column parities, so few values are live at once.
+  vec bytes[3];
+  for (int j = 0; j < 3; ++j) {
+    const vec even = MatrixChannel<V>(w, j, px.r[0], px.g[0], px.b[0]);
+    const vec odd = MatrixChannel<V>(w, j, px.r[1], px.g[1], px.b[1]);
+    bytes[j] = Combine<V>(even, odd);
+  }
+  V::StoreBgra(out, bytes[2], bytes[1], bytes[0], n, stream);
 }
 
 template <class V, ULONG green_parity, bool red_line>
@@ -263,9 +270,12 @@ KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride,
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
   vec luma[2];
   for (int q = 0; q < 2; ++q) {
-    const vec r = ApplyGain<V>(px.r[q], w.gain[0]);
-    const vec g = ApplyGain<V>(px.g[q], w.gain[1]);
-    const vec b = ApplyGain<V>(px.b[q], w.gain[2]);
+    vec r = px.r[q], g = px.g[q], b = px.b[q];
+    if (!w.unity_gains) {
+      r = ApplyGain<V>(r, w.gain[0]);
+      g = ApplyGain<V>(g, w.gain[1]);
+      b = ApplyGain<V>(b, w.gain[2]);
+    }
     luma[q] = V::Add(V::Add(V::template Srli<8>(V::Mullo(r, V::Set16(77))),
                             V::template Srli<8>(V::Mullo(g, V::Set16(150)))),
                      V::template Srli<8>(V::Mullo(b, V::Set16(29))));

@@ -80,7 +80,7 @@ void BuildSetup(const ColorProcessor* processor, LONG phase, PixelSetup* setup) 
   setup->matrix_width = fits16 ? 0 : (weights_fit_signed ? 1 : 2);
 
   const ULONG_PTR address = reinterpret_cast<ULONG_PTR>(processor->OutputCursor);
-  setup->stream_output = (address % 32) == 0 && (static_cast<ULONG64>(setup->width) * 4) % 32 == 0;
+  setup->stream_output = (address % 16) == 0 && (static_cast<ULONG64>(setup->width) * 4) % 16 == 0;
 }
 
 inline UCHAR* WorkLine(const ColorProcessor* processor, LONG y) {
@@ -102,13 +102,18 @@ auto ColorLineFor(const ConversionKernels& kernels, const PixelSetup& setup) {
 }
 
 // Sums the interpolated channels of the whole frame; false when green sums to 0 (a black
-// frame), which leaves the gains as they were.
-bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LONG phase, LONG* red, LONG* green,
-                 LONG* blue) {
+// frame), which leaves the gains as they were. With a loader, lines are loaded just ahead of
+// the lines measured.
+template <class Loader>
+bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LONG phase, Loader* loader, LONG* red,
+                 LONG* green, LONG* blue) {
   PixelSetup setup;
   BuildSetup(processor, phase, &setup);
   ULONG64 sums[3] = {0, 0, 0};
-  for (ULONG y = 0; y < setup.height; ++y) kernels.measure_line(setup, y, sums);
+  for (ULONG y = 0; y < setup.height; ++y) {
+    if (loader != nullptr) loader->LoadThrough(y + 2);
+    kernels.measure_line(setup, y, sums);
+  }
   // The channel sums are 32-bit; a full frame stays below 2^32.
   const double sr = static_cast<double>(static_cast<ULONG>(sums[0]));
   const double sg = static_cast<double>(static_cast<ULONG>(sums[1]));
@@ -129,6 +134,10 @@ bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LO
   return true;
 }
 
+struct NoLoader {
+  void LoadThrough(ULONG) {}
+};
+
 void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
   if (processor->RawOrigin == nullptr || processor->OutputCursor == nullptr) return;
   KernelScope scope(processor);
@@ -142,7 +151,7 @@ void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
 void MeasurePublic(ColorProcessor* processor, LONG phase, LONG* red, LONG* green, LONG* blue) {
   if (processor->RawOrigin == nullptr) return;
   KernelScope scope(processor);
-  MeasureWith(scope.kernels(), processor, phase, red, green, blue);
+  MeasureWith(scope.kernels(), processor, phase, static_cast<NoLoader*>(nullptr), red, green, blue);
 }
 
 }  // namespace
@@ -165,12 +174,16 @@ void SetFrameSize(ColorProcessor* processor, ULONG width, ULONG height) {
   processor->PaddedSize = static_cast<ULONG>(size);
 }
 
-NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
+void ReleaseWorkBuffer(ColorProcessor* processor) {
   if (processor->PaddedBuffer != nullptr) {
     ExFreePoolWithTag(processor->PaddedBuffer, kStreamPoolTag);
     processor->PaddedBuffer = nullptr;
   }
   processor->RawOrigin = nullptr;
+}
+
+NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
+  ReleaseWorkBuffer(processor);
   processor->WorkStride = static_cast<LONG>(processor->PaddedStride);
   processor->WorkWidth = processor->FrameWidth;
   processor->WorkHeight = processor->FrameHeight;
@@ -187,35 +200,69 @@ NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
 // ---------------------------------------------------------------------------------------------
 // Loading a raw frame
 
-void LoadRawFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch) {
-  if (processor->PaddedBuffer == nullptr || raw == nullptr) return;
-  const ULONG w = processor->FrameWidth;
-  const ULONG h = processor->FrameHeight;
-  const ULONG_PTR stride = processor->PaddedStride;
-  UCHAR* origin = processor->PaddedBuffer + 2 * stride + 5;
-  auto line = [origin, stride](LONG y) { return origin + static_cast<LONG_PTR>(y) * static_cast<LONG_PTR>(stride); };
+namespace {
 
-  const bool margins = w >= 8 && h >= 8;
-  for (ULONG y = 0; y < h; ++y) {
-    UCHAR* dst = line(static_cast<LONG>(y));
-    memcpy(dst, raw + offset + static_cast<ULONG_PTR>(y) * pitch, w);
-    if (margins) {
+// Copies raw lines into the work buffer on demand, so the frame loop can load a few lines
+// ahead of the lines it works on while they are still in cache. Each line gets its margin
+// columns as it arrives; the margin lines follow once their source lines are in. Margins
+// always hold the samples as loaded, before any defect-pixel correction.
+class FrameLoader {
+ public:
+  FrameLoader(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch)
+      : raw_(raw + offset),
+        pitch_(pitch),
+        width_(processor->FrameWidth),
+        height_(processor->FrameHeight),
+        stride_(processor->PaddedStride),
+        origin_(processor->PaddedBuffer + 2 * static_cast<ULONG_PTR>(processor->PaddedStride) + 5),
+        margins_(processor->FrameWidth >= 8 && processor->FrameHeight >= 8) {}
+
+  // Loads every line up to and including last (clipped to the frame).
+  void LoadThrough(ULONG last) {
+    if (last >= height_) last = height_ - 1;
+    for (; loaded_ < height_ && loaded_ <= last; ++loaded_) {
+      UCHAR* dst = Line(static_cast<LONG>(loaded_));
+      memcpy(dst, raw_ + static_cast<ULONG_PTR>(loaded_) * pitch_, width_);
+      if (!margins_) continue;
       // Reflect around the edge columns without repeating them.
       dst[-1] = dst[1];
       dst[-2] = dst[2];
-      dst[w] = dst[w - 2];
-      dst[w + 1] = dst[w - 3];
+      dst[width_] = dst[width_ - 2];
+      dst[width_ + 1] = dst[width_ - 3];
+      // Margin lines keep the mosaic's parity: the top reflects around line 0, the bottom
+      // repeats lines h - 4 and h - 3. Copying from column -2 brings the margin columns along.
+      if (loaded_ == 2) {
+        CopyLine(-2, 2);
+        CopyLine(-1, 1);
+      }
+      if (loaded_ == height_ - 1) {
+        CopyLine(static_cast<LONG>(height_), static_cast<LONG>(height_) - 4);
+        CopyLine(static_cast<LONG>(height_) + 1, static_cast<LONG>(height_) - 3);
+      }
     }
   }
-  if (!margins) return;
-  // Margin lines keep the mosaic's parity: the top reflects around line 0, the bottom repeats
-  // lines h - 4 and h - 3. Copying from column -2 brings the margin columns along, which is
-  // what filling the columns after the lines gives.
-  const LONG hl = static_cast<LONG>(h);
-  memcpy(line(-2) - 2, line(2) - 2, w + 4);
-  memcpy(line(-1) - 2, line(1) - 2, w + 4);
-  memcpy(line(hl) - 2, line(hl - 4) - 2, w + 4);
-  memcpy(line(hl + 1) - 2, line(hl - 3) - 2, w + 4);
+  void LoadAll() { LoadThrough(height_ - 1); }
+
+ private:
+  UCHAR* Line(LONG y) const { return origin_ + static_cast<LONG_PTR>(y) * static_cast<LONG_PTR>(stride_); }
+  void CopyLine(LONG to, LONG from) { memcpy(Line(to) - 2, Line(from) - 2, width_ + 4); }
+
+  const UCHAR* raw_;
+  ULONG pitch_;
+  ULONG width_;
+  ULONG height_;
+  ULONG stride_;
+  UCHAR* origin_;
+  bool margins_;
+  ULONG loaded_ = 0;
+};
+
+}  // namespace
+
+void LoadRawFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch) {
+  if (processor->PaddedBuffer == nullptr || raw == nullptr || processor->FrameHeight == 0) return;
+  FrameLoader loader(processor, raw, offset, pitch);
+  loader.LoadAll();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -270,7 +317,8 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
     return;
   }
 
-  LoadRawFrame(processor, raw, offset, pitch);
+  // Loading runs a few lines ahead of the line loops below instead of as a pass of its own.
+  FrameLoader loader(processor, raw, offset, pitch);
   processor->OutputCursor = processor->OutputBuffer;
 
   // One phase, one set of gains, one threshold and one matrix for the whole frame.
@@ -285,8 +333,9 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
   const ConversionKernels& kernels = scope.kernels();
 
   if (white_balance != 0) {
+    // Measured on the frame as loaded, before the defect pass.
     LONG gains[3];
-    if (MeasureWith(kernels, processor, phase, &gains[0], &gains[1], &gains[2])) {
+    if (MeasureWith(kernels, processor, phase, &loader, &gains[0], &gains[1], &gains[2])) {
       for (int i = 0; i < 3; ++i) processor->GainSnapshot[i] = gains[i];
       InterlockedExchange(&processor->RedGain, gains[0]);
       InterlockedExchange(&processor->GreenGain, gains[1]);
@@ -306,8 +355,10 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
   const auto line = color ? ColorLineFor(kernels, setup) : kernels.gray_line;
   const ULONG h = setup.height;
   for (ULONG y = 0; y < h; ++y) {
-    // Line y reads lines y - 2 .. y + 2, so the pass must have reached line y + 2; it never
-    // touches the two lines at each edge.
+    // Line y reads lines y - 2 .. y + 2, so the defect pass must have reached line y + 2,
+    // which reads line y + 4. Loading one line further completes the bottom margin lines
+    // before the pass reaches their source lines h - 4 and h - 3.
+    loader.LoadThrough(y + 5);
     if (correct && y + 5 <= h) kernels.correct_line(WorkLine(processor, static_cast<LONG>(y + 2)), setup.stride,
                                                     setup.width, threshold);
     line(setup, y, OutputLine(processor, y));

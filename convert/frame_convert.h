@@ -10,6 +10,9 @@ void SetFrameSize(ColorProcessor* processor, ULONG width, ULONG height);
 // Replaces the work buffer (tag Kelv) with one of PaddedSize bytes and adopts the geometry.
 // On failure PaddedBuffer is null and ConvertFrame does nothing.
 NTSTATUS AllocateWorkBuffer(ColorProcessor* processor);
+// Frees the work buffer (the stream's buffers going away); ConvertFrame then does nothing
+// until the next AllocateWorkBuffer.
+void ReleaseWorkBuffer(ColorProcessor* processor);
 
 // Converts one raw frame into OutputBuffer. raw + offset is sample (0, 0); pitch is the bytes
 // per raw line (at least the width).

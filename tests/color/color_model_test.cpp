@@ -198,26 +198,6 @@ TEST(ColorModel, MultiplyMayWriteOverEitherOperand) {
   EXPECT_DOUBLE_EQ(expected[0][0], 2.0 * 1 + 0.5 * 5 + 1.0 * 9 + 1.5 * 13);
 }
 
-TEST(ColorModel, PlainStoresChangeOnlyTheirField) {
-  auto p = MakeProcessor();
-  const LONG sequence = p->MatrixSequence;
-  SetBayerPhase(p.get(), 3);
-  SetColorEnable(p.get(), 0);
-  SetWhiteBalance(p.get(), 1);
-  SetRedGain(p.get(), 300);
-  SetGreenGain(p.get(), 0);
-  SetBlueGain(p.get(), 512);
-  SetActiveDotThreshold(p.get(), 30);
-  EXPECT_EQ(p->BayerPhase, 3);
-  EXPECT_EQ(p->ColorEnable, 0);
-  EXPECT_EQ(p->WhiteBalance, 1);
-  EXPECT_EQ(p->RedGain, 300);
-  EXPECT_EQ(p->GreenGain, 0);
-  EXPECT_EQ(p->BlueGain, 512);
-  EXPECT_EQ(p->ActiveDotThreshold, 30);
-  EXPECT_EQ(p->MatrixSequence, sequence);
-}
-
 // One thread keeps publishing two matrices that differ in every entry; the other keeps
 // taking snapshots. Every snapshot must be one of the two, whole.
 TEST(ColorModelThreads, SnapshotNeverMixesTwoPublications) {

@@ -145,3 +145,37 @@ TEST_F(ConvertCommand, UnwritableOutputExitsOne) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BenchConvert, PrintsOneJsonObjectPerCase) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(kscam::RunBenchConvert({"--size", "64x32", "--runs", "1"}), 0);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(out.substr(start, end - start));
+  ASSERT_EQ(lines.size(), 4u) << out;
+  const char* names[] = {"colour", "grey", "colour-wb", "colour-dot"};
+  for (size_t i = 0; i < 4; ++i) {
+    const std::string& line = lines[i];
+    EXPECT_EQ(line.rfind(std::string("{\"case\": \"") + names[i] + "\", \"width\": 64, \"height\": 32, \"ms_per_frame\": ", 0),
+              0u)
+        << line;
+    size_t at = 0;
+    for (const char* key : {"\"ms_per_frame\": ", "\"memcpy_ms\": ", "\"ratio_memcpy\": ", "\"hqlinear_ms\": ",
+                            "\"ratio_hqlinear\": "}) {
+      const size_t found = line.find(key, at);
+      ASSERT_NE(found, std::string::npos) << key << " in " << line;
+      at = found;
+    }
+    EXPECT_EQ(line.back(), '}');
+    if (!kscam::HqLinearAvailable()) EXPECT_NE(line.find("\"hqlinear_ms\": null"), std::string::npos);
+  }
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kscam::RunBenchConvert({"--runs", "0"}), 2);
+  EXPECT_EQ(kscam::RunBenchConvert({"--fast"}), 2);
+  ::testing::internal::GetCapturedStderr();
+}
+
+}  // namespace

@@ -108,6 +108,11 @@ TEST_P(EveryPath, NothingIsWrittenWithoutOutputRawOrBuffer) {
   p->OutputBuffer = c.output();
   ConvertFrame(p, nullptr, 0, 16);
   EXPECT_EQ(c.output()[0], Converter::kGuardByte);
+  ReleaseWorkBuffer(p);
+  EXPECT_EQ(p->PaddedBuffer, nullptr);
+  c.Convert(raw);
+  EXPECT_EQ(c.output()[0], Converter::kGuardByte);
+  ASSERT_EQ(AllocateWorkBuffer(p), STATUS_SUCCESS);
   // A size change without its allocation must not convert into the old buffer.
   SetFrameSize(p, 64, 64);
   c.Convert(raw);

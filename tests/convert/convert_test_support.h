@@ -29,13 +29,15 @@ class Converter {
   static constexpr size_t kGuard = 256;
   static constexpr uint8_t kGuardByte = 0xA5;
 
-  Converter(ULONG width, ULONG height) : width_(width), height_(height), processor_(CreateColorProcessor()) {
+  // The output starts misalign bytes after a 64-byte boundary (aligned output takes the
+  // non-temporal stores).
+  Converter(ULONG width, ULONG height, size_t misalign = 0)
+      : width_(width), height_(height), processor_(CreateColorProcessor()) {
     SetFrameSize(processor_.get(), width, height);
     status_ = AllocateWorkBuffer(processor_.get());
-    // 64-byte aligned storage so non-temporal stores take part.
-    storage_.assign(static_cast<size_t>(width) * height * 4 + kGuard + 64, kGuardByte);
+    storage_.assign(static_cast<size_t>(width) * height * 4 + kGuard + 64 + misalign, kGuardByte);
     auto address = reinterpret_cast<uintptr_t>(storage_.data());
-    output_ = storage_.data() + ((64 - address % 64) % 64);
+    output_ = storage_.data() + ((64 - address % 64) % 64) + misalign;
     processor_->OutputBuffer = output_;
   }
 
