@@ -232,6 +232,9 @@ class TwoCameraTest : public SpineTest {
 TEST_F(TwoCameraTest, EachCameraAdvertisesItsOwnRegion) {
   ASSERT_EQ(camera(0).Add(), STATUS_SUCCESS);
   ASSERT_EQ(camera(1).Add(), STATUS_SUCCESS);
+  // Start loads the stored settings, region included: the regions are set afterwards.
+  camera(0).Start();
+  camera(1).Start();
   CameraDevice* a = Cam(0);
   CameraDevice* b = Cam(1);
   SetRegion(b, 0, 0, 640, 480, 0);
@@ -240,8 +243,6 @@ TEST_F(TwoCameraTest, EachCameraAdvertisesItsOwnRegion) {
   SetRegion(a, 0, 0, 0, 0, 2);
   ExpectRange(b->video_data_range, 640, 480);
 
-  camera(0).Start();
-  camera(1).Start();
   auto ia = camera(0).Info();
   auto ib = camera(1).Info();
   ASSERT_EQ(ia.factories.size(), 1u);
