@@ -2,6 +2,7 @@
 // and timing on top of a freshly loaded sensor program, the frame size for the controller, and
 // the settings that live in sensor registers re-applied.
 #include "camera/controls.h"
+#include "camera/region.h"
 #include "camera/sensor.h"
 #include "camera/sensor_registers.h"
 #include "driver/camera_device.h"
@@ -39,6 +40,14 @@ constexpr UCHAR kFrameFlagsRegister = 14;
 
 LONG RoundUp(LONG value, LONG multiple) { return (value + multiple - 1) / multiple * multiple; }
 
+// First address of the readout window along one axis for a region at `origin` of `size` pixels
+// (fitted to the sensor by SetRegion), with the active pixels at first .. first + active - 1.
+LONG WindowStart(LONG origin, LONG size, LONG first, LONG active) {
+  const LONG start = (origin + first + 3) & ~3;
+  const LONG last_start = (first + active - size) & ~3;
+  return start < last_start ? start : last_start;
+}
+
 }  // namespace
 
 void CameraDevice::ConfigureCaptureMode() {
@@ -50,10 +59,13 @@ void CameraDevice::ConfigureCaptureMode() {
   if (!ReadSensorRegister(this, kRegReadMode, &read_mode)) read_mode = 0;
 
   // The window starts on a multiple of 4 in the sensor's addresses, which keeps the colour
-  // order of its first 2 x 2 cell fixed.
-  const LONG x_start = (settings.roi_x + kFirstActiveColumn + 3) & ~3;
+  // order of its first 2 x 2 cell fixed: the next one at or after the region's origin, unless
+  // that would push the window's far side off the active area (a region touching the right or
+  // bottom edge would then end in black columns or rows); it then starts on the last multiple
+  // of 4 that keeps the whole window on the active area.
+  const LONG x_start = WindowStart(settings.roi_x, settings.roi_w, kFirstActiveColumn, kSensorWidth);
   const LONG x_end = x_start + settings.roi_w - 1;
-  const LONG y_start = (settings.roi_y + kFirstActiveRow + 3) & ~3;
+  const LONG y_start = WindowStart(settings.roi_y, settings.roi_h, kFirstActiveRow, kSensorHeight);
   const LONG y_end = y_start + settings.roi_h - 1;
 
   // Region and subsampling only ever come from SetRegion, which admits modes 0..2.

@@ -1,6 +1,7 @@
 #include "camera/controls.h"
 
 #include "camera/sensor_registers.h"
+#include "camera/color_lock.h"
 #include "color/color_processor.h"
 #include "driver/camera_device.h"
 #include "usb/camera_control.h"
@@ -17,20 +18,6 @@ constexpr USHORT kVerticalFlipBit = 0x8000;
 constexpr UCHAR kTriggerRegister = 11;
 constexpr UCHAR kTriggerOn = 0x25;
 constexpr UCHAR kTriggerOff = 0x00;
-
-// Holds the camera's colour mutex, which guards the `color` pointer.
-class ColorLock {
- public:
-  explicit ColorLock(CameraDevice* camera) : camera_(camera) {
-    KeWaitForSingleObject(&camera_->color_mutex, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~ColorLock() { KeReleaseMutex(&camera_->color_mutex, FALSE); }
-  ColorLock(const ColorLock&) = delete;
-  ColorLock& operator=(const ColorLock&) = delete;
-
- private:
-  CameraDevice* camera_;
-};
 
 }  // namespace
 

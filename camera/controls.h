@@ -1,7 +1,8 @@
 // The camera settings that reach the sensor or the camera's controller: trigger, exposure,
 // gain, vertical flip, clock and the white-balance mode, and the Bayer phase that follows the
 // readout. Each operation stores the setting in the camera and sends its register writes at
-// once, under the camera's control mutex.
+// once, under the camera's control mutex. Those that reach the stream's colour state take the
+// colour mutex inside it: a caller holding the colour mutex must not call them.
 #pragma once
 
 #include "platform/wdm.h"

@@ -4,6 +4,7 @@
 
 #include "camera/controls.h"
 #include "camera/region.h"
+#include "camera/color_lock.h"
 #include "color/color_processor.h"
 #include "driver/camera_device.h"
 
@@ -104,20 +105,6 @@ ULONG Limit(ULONG value, LONG low, LONG high) {
   if (v > high) return static_cast<ULONG>(high);
   return value;
 }
-
-// Holds the camera's colour mutex, which guards the `color` pointer.
-class ColorLock {
- public:
-  explicit ColorLock(CameraDevice* camera) : camera_(camera) {
-    KeWaitForSingleObject(&camera_->color_mutex, Executive, KernelMode, FALSE, nullptr);
-  }
-  ~ColorLock() { KeReleaseMutex(&camera_->color_mutex, FALSE); }
-  ColorLock(const ColorLock&) = delete;
-  ColorLock& operator=(const ColorLock&) = delete;
-
- private:
-  CameraDevice* camera_;
-};
 
 // Applies loaded (or default) values to the camera and, while a stream exists, to its colour
 // state, in the order the settings depend on each other.

@@ -51,31 +51,25 @@ inline emulator::CameraOptions QuietCamera() {
 
 class CameraHost {
  public:
-  // `settings` is written into the settings file before the device starts (the text of a
-  // registry export, without its header line), e.g. the device's "Settings" key.
+  // `settings` holds value lines ("Name"=dword:...) of the device's "Settings" key, written to
+  // the settings file before the host opens it.
   explicit CameraHost(emulator::CameraOptions options = QuietCamera(), const std::string& settings = "")
-      : emulated_(std::make_shared<emulator::EmulatedCamera>(options)),
-        host_(client::HostOptions{1, folder_.path() / "settings.reg"}) {
+      : settings_written_(WriteSettings(settings_file(), settings)),
+        emulated_(std::make_shared<emulator::EmulatedCamera>(options)),
+        host_(client::HostOptions{1, settings_file().string(), false}) {
     port_ = &bus_.Attach(emulated_);
-    if (!settings.empty()) {
-      std::string text = "Windows Registry Editor Version 5.00\n\n[" +
-                         host::registry::DriverKeyPath(0) + "\\Settings]\n" + settings;
-      FILE* f = std::fopen(settings_file().c_str(), "wb");
-      std::fwrite(text.data(), 1, text.size(), f);
-      std::fclose(f);
-    }
+    // The host binds the device's driver key in the settings file at Add; this view of the
+    // same file is for the tests.
     std::string error;
     hive_ = host::registry::Hive::Open(settings_file(), &error);
     EXPECT_TRUE(hive_) << error;
-    EXPECT_EQ(host::registry::AttachDeviceKey(port_->DeviceObject(), hive_, 0), STATUS_SUCCESS);
-    EXPECT_EQ(host_.LoadDriver(), STATUS_SUCCESS);
+    EXPECT_EQ(host_.LoadDriver(), STATUS_SUCCESS) << host_.settings_error();
     host_.camera(0).device().SetPhysicalDevice(port_->DeviceObject());
     EXPECT_EQ(host_.camera(0).Add(), STATUS_SUCCESS);
     EXPECT_EQ(host_.camera(0).Start(), STATUS_SUCCESS);
   }
   ~CameraHost() {
     if (host_.camera(0).device().state() != host::ks::DeviceState::Absent) Remove();
-    host::registry::DetachDeviceKey(port_->DeviceObject());
   }
 
   // Stops and removes the device; the verifier must find nothing left behind.
@@ -88,7 +82,18 @@ class CameraHost {
   std::filesystem::path settings_file() const { return folder_.path() / "settings.reg"; }
 
  private:
+  static bool WriteSettings(const std::filesystem::path& file, const std::string& settings) {
+    if (settings.empty()) return false;
+    std::string text = "Windows Registry Editor Version 5.00\n\n[" + host::registry::DriverKeyPath(0) +
+                       "\\Settings]\n" + settings;
+    FILE* f = std::fopen(file.c_str(), "wb");
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    return true;
+  }
+
   TempFolder folder_;
+  bool settings_written_;
   usb::UsbBus bus_;
   std::shared_ptr<emulator::EmulatedCamera> emulated_;
   usb::UsbPort* port_ = nullptr;

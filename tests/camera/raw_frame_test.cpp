@@ -2,6 +2,7 @@
 // Bayer phase the driver derived, show the chart in its true colours; exposure and gain scale
 // the signal as the sensor responds; the external trigger holds frames.
 #include <cmath>
+#include <thread>
 
 #include "camera/controls.h"
 #include "camera/region.h"
@@ -112,6 +113,30 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Quarter", 0, 0, 4608, 3288, 2, 0}, Case{"QuarterFlipped", 0, 0, 4608, 3288, 2, 1}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
+// A region touching the sensor's right and bottom edges at an origin that is not a multiple of
+// 4: the window is kept on the active area, so the frame has no black border.
+TEST(RawFrameEdges, RegionAtTheFarEdgesReadsNoBlack) {
+  CameraHost host;
+  CameraDevice* cam = host.cam();
+  SetRegion(cam, 3969, 2801, 639, 487, 0);
+  ASSERT_EQ(cam->settings.roi_w, 639);
+  ASSERT_EQ(cam->settings.roi_h, 487);
+  ASSERT_TRUE(SetExposure(cam, kUnityExposure));
+  ASSERT_TRUE(SetGlobalGain(cam, kUnityGain));
+  const std::vector<uint8_t> raw = CaptureRawFrame(cam);
+  ASSERT_EQ(raw.size(), static_cast<size_t>(cam->frame_bytes));
+  EXPECT_EQ(host.emulated().SensorRegister(0x0344), 3992);
+  EXPECT_EQ(host.emulated().SensorRegister(0x0348), 4630);
+  EXPECT_EQ(host.emulated().SensorRegister(0x0346), 2804);
+  EXPECT_EQ(host.emulated().SensorRegister(0x034A), 3290);
+  EXPECT_EQ(cam->settings.bayer_phase, 0u);
+  const size_t w = 639, h = 487;
+  size_t black = 0;
+  for (size_t y = 0; y < h; ++y) black += raw[y * w + w - 1] < 10;
+  for (size_t x = 0; x < w; ++x) black += raw[(h - 1) * w + x] < 10;
+  EXPECT_EQ(black, 0u);
+}
+
 // A region inside the chart's mid-grey patch: every sample is the sensor's response to it.
 class GreyPatch : public ::testing::Test {
  protected:
@@ -165,8 +190,21 @@ TEST_F(GreyPatch, ExternalTriggerHoldsFramesUntilATrigger) {
   SetExternalTrigger(host.cam(), 1);
   EXPECT_FALSE(read(300));
   const size_t sent = host.emulated().Frames().size();
-  host.emulated().Trigger();
+  // The trigger comes while the read waits for its frame: once the camera has the frame-go
+  // command of that read.
+  const size_t mark = host.emulated().Commands().size();
+  std::thread trigger([&] {
+    for (int i = 0; i < 5000; ++i) {
+      const auto commands = host.emulated().Commands();
+      if (std::any_of(commands.begin() + mark, commands.end(), [](const auto& c) { return c.packet[0] == 0x03; })) {
+        host.emulated().Trigger();
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
   EXPECT_TRUE(read(saved));
+  trigger.join();
   EXPECT_EQ(host.emulated().Frames().size(), sent + 1);
   EXPECT_FALSE(read(300));
   SetExternalTrigger(host.cam(), 0);

@@ -226,7 +226,7 @@ TEST_F(SpineTest, HostRefusesOutOfOrderCalls) {
 
 TEST(DriverEntryTest, ResetsTheFrameTimeoutAndRegistersTheDescriptor) {
   InterlockedExchange(&FrameTimeout, 700);
-  client::Host host(client::HostOptions{1, kTestSettings});
+  client::Host host(client::HostOptions{1, FreshSettingsFile()});
   ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
   EXPECT_EQ(ReadAcquire(&FrameTimeout), 3000);
   const KSDEVICE_DESCRIPTOR* descriptor = host.ks_host().device_descriptor();

@@ -10,7 +10,7 @@ namespace verifier = host::verifier;
 
 // Allocation attempts Add and then Start make on a fresh host.
 uint64_t CountAllocations(bool with_start) {
-  client::Host host(client::HostOptions{1, kTestSettings});
+  client::Host host(client::HostOptions{1, FreshSettingsFile()});
   EXPECT_EQ(host.LoadDriver(), STATUS_SUCCESS);
   const uint64_t before = verifier::AllocationAttempts();
   EXPECT_EQ(host.camera(0).Add(), STATUS_SUCCESS);
@@ -25,7 +25,7 @@ TEST(LowResourceTest, EachFailingAllocationOfAddIsReportedAndLeavesNothing) {
   ASSERT_GE(count, 2u);  // the camera and its object-bag entry at least
   for (uint64_t n = 1; n <= count; ++n) {
     SCOPED_TRACE(n);
-    client::Host host(client::HostOptions{1, kTestSettings});
+    client::Host host(client::HostOptions{1, FreshSettingsFile()});
     ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
     verifier::FailNthAllocation(n);
     EXPECT_EQ(host.camera(0).Add(), STATUS_INSUFFICIENT_RESOURCES);
@@ -44,7 +44,7 @@ TEST(LowResourceTest, EachFailingAllocationOfStartLeavesNothingBehind) {
   ASSERT_GE(count, 3u);  // the factory, the capture record and its object-bag entry
   for (uint64_t n = 1; n <= count; ++n) {
     SCOPED_TRACE(n);
-    client::Host host(client::HostOptions{1, kTestSettings});
+    client::Host host(client::HostOptions{1, FreshSettingsFile()});
     ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
     client::Camera& camera = host.camera(0);
     ASSERT_EQ(camera.Add(), STATUS_SUCCESS);
@@ -70,7 +70,7 @@ TEST(LowResourceTest, EachFailingAllocationOfStartLeavesNothingBehind) {
 }
 
 TEST(LowResourceTest, AFailedFilterFactoryFailsTheFirstStart) {
-  client::Host host(client::HostOptions{1, kTestSettings});
+  client::Host host(client::HostOptions{1, FreshSettingsFile()});
   ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
   client::Camera& camera = host.camera(0);
   ASSERT_EQ(camera.Add(), STATUS_SUCCESS);
@@ -84,7 +84,7 @@ TEST(LowResourceTest, AFailedFilterFactoryFailsTheFirstStart) {
 
 TEST(LowResourceTest, RandomShortagesAcrossManyLifecyclesLeaveNothing) {
   for (uint64_t seed = 1; seed <= 20; ++seed) {
-    client::Host host(client::HostOptions{2, kTestSettings});
+    client::Host host(client::HostOptions{2, FreshSettingsFile()});
     ASSERT_EQ(host.LoadDriver(), STATUS_SUCCESS);
     verifier::FailRandomShare(seed, 0.3);
     for (int round = 0; round < 3; ++round) {

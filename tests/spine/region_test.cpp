@@ -232,7 +232,7 @@ class TwoCameraTest : public SpineTest {
 TEST_F(TwoCameraTest, EachCameraAdvertisesItsOwnRegion) {
   ASSERT_EQ(camera(0).Add(), STATUS_SUCCESS);
   ASSERT_EQ(camera(1).Add(), STATUS_SUCCESS);
-  // Start loads the stored region (the whole sensor when none is stored): regions are set after.
+  // Start loads the stored settings, region included: the regions are set afterwards.
   camera(0).Start();
   camera(1).Start();
   CameraDevice* a = Cam(0);
@@ -242,6 +242,7 @@ TEST_F(TwoCameraTest, EachCameraAdvertisesItsOwnRegion) {
   ExpectRange(b->video_data_range, 640, 480);
   SetRegion(a, 0, 0, 0, 0, 2);
   ExpectRange(b->video_data_range, 640, 480);
+
   auto ia = camera(0).Info();
   auto ib = camera(1).Info();
   ASSERT_EQ(ia.factories.size(), 1u);
