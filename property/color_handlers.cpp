@@ -1,6 +1,6 @@
 #include "color/color_processor.h"
 #include "property/property_handlers.h"
-#include "property/property_locks.h"
+#include "camera/color_lock.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ NTSTATUS HandleColorItem(PIRP irp, PKSIDENTIFIER request, PVOID data, const Colo
   if (!camera) return STATUS_UNSUCCESSFUL;
   auto* record = static_cast<CameraPropertyValue*>(data);
   ULONG& field = camera->settings.*item.field;
-  ColorMutexHold hold(camera);
+  ColorLock hold(camera);
   if (request->Flags == KSPROPERTY_TYPE_SET) {
     LONG value = record->Value;
     if (value < 0) value = 0;

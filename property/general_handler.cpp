@@ -3,7 +3,7 @@
 #include "camera/sensor.h"
 #include "color/color_processor.h"
 #include "property/property_handlers.h"
-#include "property/property_locks.h"
+#include "camera/color_lock.h"
 #include "usb/camera_control.h"
 #include "usb/command_packets.h"
 
@@ -32,7 +32,7 @@ ULONG ReadBackRegister(CameraDevice* camera, USHORT address, ULONG* field, ULONG
 // A colour setting's live value: the processor's while one exists (copied into the field),
 // else the field.
 ULONG ReadColorSetting(CameraDevice* camera, ULONG* field, const volatile LONG ColorProcessor::*live) {
-  ColorMutexHold hold(camera);
+  ColorLock hold(camera);
   if (camera->color) *field = static_cast<ULONG>(ReadColorValue(&(camera->color->*live)));
   return *field;
 }
@@ -40,7 +40,7 @@ ULONG ReadColorSetting(CameraDevice* camera, ULONG* field, const volatile LONG C
 // A gain set: clamped to 0..512, stored, then passed on to the processor if there is one.
 void SetGainSetting(CameraDevice* camera, LONG value, ULONG* field, void (*apply)(ColorProcessor*, LONG)) {
   const LONG gain = Clamp(value, 0, 512);
-  ColorMutexHold hold(camera);
+  ColorLock hold(camera);
   *field = static_cast<ULONG>(gain);
   if (camera->color) apply(camera->color, gain);
 }
@@ -122,12 +122,12 @@ NTSTATUS Get(CameraDevice* camera, ULONG id, LONG* value) {
       break;
     }
     case kPropDot: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       *value = static_cast<LONG>(s.dot);
       break;
     }
     case kPropDotThreshold: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       *value = static_cast<LONG>(s.dot_threshold);
       break;
     }
@@ -151,7 +151,7 @@ NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
     case kPropGlobalGain: SetGlobalGain(camera, static_cast<ULONG>(value)); break;
     case kPropFlipV: SetVerticalFlip(camera, static_cast<ULONG>(value)); break;
     case kPropColorEnable: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       s.color_enable = static_cast<ULONG>(value);
       if (camera->color) SetColorEnable(camera->color, value);
       break;
@@ -161,7 +161,7 @@ NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
     case kPropGreenGain: SetGainSetting(camera, value, &s.green_gain, SetGreenGain); break;
     case kPropBlueGain: SetGainSetting(camera, value, &s.blue_gain, SetBlueGain); break;
     case kPropColorCorrection: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       s.color_correction = static_cast<ULONG>(value);
       if (camera->color) UpdateColorCorrection(camera->color, value);
       break;
@@ -180,13 +180,13 @@ NTSTATUS Set(CameraDevice* camera, ULONG id, LONG value) {
     }
     case kPropReinitialize: InitializeCamera(camera); break;
     case kPropDot: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       s.dot = static_cast<ULONG>(value);
       if (camera->color) SetActiveDotThreshold(camera->color, value != 0 ? static_cast<LONG>(s.dot_threshold) : 0);
       break;
     }
     case kPropDotThreshold: {
-      ColorMutexHold hold(camera);
+      ColorLock hold(camera);
       s.dot_threshold = static_cast<ULONG>(value);
       if (camera->color && s.dot != 0) SetActiveDotThreshold(camera->color, value);
       break;
