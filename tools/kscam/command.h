@@ -33,6 +33,9 @@ struct Command {
   const char* description;  // a paragraph for COMMAND --help
   std::vector<OptionSpec> options;
   int (*run)(const Args&);
+  // Commands that parse their own options (repeated ones such as --set) get the words after
+  // their name, less the global --settings option, instead of parsed arguments.
+  int (*run_words)(const std::vector<std::string>&) = nullptr;
 };
 
 // Every command, in the order `kscam --help` lists them.

@@ -1,4 +1,5 @@
 #include "tools/kscam/command.h"
+#include "tools/kscam/convert_commands.h"
 
 namespace kscam::tool {
 
@@ -48,6 +49,25 @@ const std::vector<Command>& Commands() {
        "Sends command 0x40 followed by up to 63 bytes; the camera does not answer it.",
        {},
        RunRawCommand},
+      {"convert", "convert a raw Bayer frame file into an image", "IN.raw --size WxH [--pitch N] [--phase 0..3] [--set NAME=VALUE]... -o OUT",
+       "Converts a raw frame (one byte per sample, rows of PITCH bytes) with the driver's own "
+       "conversion, starting from the colour defaults (gains 128, correction on, neutral controls, "
+       "defect pass off). OUT ending in .png (RGB), .bmp (32-bit) or .bgra (raw BGRA), top row "
+       "first. With WhiteBalance=1 the measured gains are printed.",
+       {{"size", "WxH", "frame size, 8x8 up to 4608x3288 (required)"},
+        {"pitch", "N", "bytes per raw row (default: the width)"},
+        {"phase", "0..3", "Bayer phase: 0 GRBG, 1 BGGR, 2 RGGB, 3 GBRG (default 0)"},
+        {"set", "NAME=VALUE", "a colour control (ColorEnable, WhiteBalance, RedGain, GreenGain, BlueGain, "
+                              "ColorCorrection, Brightness, Contrast, Saturation, Hue, Dot, DotThreshold); repeats"}},
+       nullptr,
+       RunConvertCommand},
+      {"bench convert", "measure the frame conversion against memcpy and HQLinear", "[--runs N] [--size WxH]",
+       "Converts a realistic full-sensor mosaic on one thread and prints one JSON object per line for "
+       "the cases colour, grey, colour-wb and colour-dot, with a memcpy of one output frame and "
+       "libdc1394's HQLinear (null when absent) measured in the same run; medians of several runs.",
+       {{"runs", "N", "rounds to take the median of"}, {"size", "WxH", "frame size (default 4608x3288)"}},
+       nullptr,
+       RunBenchConvert},
   };
   return commands;
 }

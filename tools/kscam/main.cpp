@@ -96,6 +96,34 @@ int Main(int argc, char** argv) {
   };
   std::vector<Pending> pending;
 
+  // Commands that parse their own words: find their name after any leading global options.
+  {
+    std::vector<std::string> rest;
+    std::optional<std::filesystem::path> settings;
+    bool asked_help = false;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      const std::string& a = raw[i];
+      if (a == "--settings" && i + 1 < raw.size()) {
+        settings = raw[++i];
+      } else if (a.rfind("--settings=", 0) == 0) {
+        settings = a.substr(11);
+      } else if (a == "-h" || a == "--help") {
+        asked_help = true;
+      } else {
+        rest.push_back(a);
+      }
+    }
+    size_t used = 0;
+    const Command* c = FindCommand(rest, &used);
+    if (c && c->run_words && !rest.empty() && (rest[0] == "convert" || rest[0] == "bench")) {
+      if (asked_help) {
+        PrintCommandHelp(*c);
+        return kExitOk;
+      }
+      return c->run_words(std::vector<std::string>(rest.begin() + static_cast<long>(used), rest.end()));
+    }
+  }
+
   for (size_t i = 0; i < raw.size(); ++i) {
     const std::string& a = raw[i];
     // A negative number ("-5") is an argument, not an option.
