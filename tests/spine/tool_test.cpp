@@ -1,9 +1,11 @@
 // The kscam tool as a user runs it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -26,10 +28,19 @@ ToolRun Kscam(const std::string& arguments, const std::string& env = "") {
   return run;
 }
 
+// A fresh folder per test for the settings files the tool writes at Stop.
+std::string ScratchDir(const std::string& name) {
+  const auto dir = std::filesystem::temp_directory_path() / ("kscam-tool-test-" + std::to_string(getpid()) + "-" + name);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir.string();
+}
+
 TEST(ToolTest, InfoShowsTheStartedCameraAndACleanVerifier) {
-  ToolRun r = Kscam("info", "KSCAM_SETTINGS=/nonexistent/from-env.reg");
+  const std::string dir = ScratchDir("info");
+  ToolRun r = Kscam("info", "KSCAM_SETTINGS=" + dir + "/from-env.reg");
   EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_NE(r.out.find("settings: /nonexistent/from-env.reg"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("settings: " + dir + "/from-env.reg"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("camera 0 add: STATUS_SUCCESS"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("filter factory \"GLOBAL\", create-item flags 0x8"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("data range: 4608 x 3288, 32 bits per pixel (RGB32, VideoInfo)"), std::string::npos) << r.out;
@@ -44,15 +55,19 @@ TEST(ToolTest, InfoShowsTheStartedCameraAndACleanVerifier) {
   EXPECT_NE(r.out.find("pipe 2: endpoint 0x82 bulk in"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("camera 0 stop: stopped"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("verifier: clean"), std::string::npos) << r.out;
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ToolTest, TheSettingsOptionWinsOverTheEnvironmentAnywhereOnTheLine) {
-  ToolRun before = Kscam("--settings /tmp/a.reg info", "KSCAM_SETTINGS=/tmp/env.reg");
+  const std::string dir = ScratchDir("option");
+  ToolRun before = Kscam("--settings " + dir + "/a.reg info", "KSCAM_SETTINGS=" + dir + "/env.reg");
   EXPECT_EQ(before.status, 0);
-  EXPECT_NE(before.out.find("settings: /tmp/a.reg"), std::string::npos) << before.out;
-  ToolRun after = Kscam("info --settings=/tmp/b.reg");
+  EXPECT_NE(before.out.find("settings: " + dir + "/a.reg"), std::string::npos) << before.out;
+  ToolRun after = Kscam("info --settings=" + dir + "/b.reg");
   EXPECT_EQ(after.status, 0);
-  EXPECT_NE(after.out.find("settings: /tmp/b.reg"), std::string::npos) << after.out;
+  EXPECT_NE(after.out.find("settings: " + dir + "/b.reg"), std::string::npos) << after.out;
+  EXPECT_FALSE(std::filesystem::exists(dir + "/env.reg"));
+  std::filesystem::remove_all(dir);
 }
 
 TEST(ToolTest, HelpAndVersion) {
