@@ -83,6 +83,52 @@ class Device {
                           ULONG* bytes_returned);
   size_t open_filters() const;
 
+  // ---- Pins, as applications reach them ----
+  // The class driver's data intersection on pin `pin_id` of an open filter. The caller's range
+  // (`range_size` bytes, a KSDATARANGE first) is checked by the host first: FormatSize at least
+  // a KSDATARANGE and no more than range_size, and MajorFormat, SubFormat and Specifier equal to
+  // one of the pin's ranges (the caller's may be wildcards). For the first range that passes,
+  // the pin's IntersectHandler runs with an exact-size copy of the caller's range, first with
+  // no buffer to learn the size, then with a buffer of that size; the format it wrote goes to
+  // *format. STATUS_NO_MATCH when no range matched; a pin without a handler gets the host's
+  // own: the matching range itself as the format.
+  NTSTATUS PinIntersect(PKSFILTER filter, ULONG pin_id, const void* range, ULONG range_size,
+                        std::vector<uint8_t>* format);
+  struct PinOptions {
+    bool reference_clock = true;  // false: KsPinGetReferenceClockInterface fails
+  };
+  // Creates pin `pin_id` on an open filter with the connect format (`format_size` bytes, a
+  // KSDATAFORMAT first, FormatSize equal to format_size): the pin object with its object bag
+  // and its own copy of the format, the dispatch's SetDataFormat (no old format), then Create.
+  // At most InstancesPossible pins per filter (STATUS_TOO_MANY_NODES beyond). On failure
+  // nothing stays behind and Close is not called.
+  NTSTATUS CreatePin(PKSFILTER filter, ULONG pin_id, const void* format, ULONG format_size,
+                     const PinOptions& options, PKSPIN* pin);
+  // A format change on an existing pin: SetDataFormat with the old format; on success the pin
+  // keeps the new format, on failure the old one.
+  NTSTATUS SetPinFormat(PKSPIN pin, const void* format, ULONG format_size);
+  // Moves the pin to `state` one step at a time along STOP, ACQUIRE, PAUSE, RUN, calling
+  // SetDeviceState for each step; stops at the first failing step and returns its status (the
+  // pin stays in the last state reached). On reaching STOP the frames still queued are
+  // completed with STATUS_CANCELLED. Serialised with the pin's other requests.
+  NTSTATUS SetPinState(PKSPIN pin, KSSTATE state);
+  // Moves the pin to STOP, completes every frame still queued with STATUS_CANCELLED (they
+  // can no longer be waited for), runs Close, then frees the pin's bag and the pin.
+  NTSTATUS ClosePin(PKSPIN pin);
+  // Queues a client frame at the end of the pin's queue: `header` is a KSSTREAM_HEADER of
+  // header->Size bytes (a KS_FRAME_INFO follows when Size allows), Data points to FrameExtent
+  // bytes. Header and data stay the caller's and must live until the frame is completed.
+  NTSTATUS SubmitFrame(PKSPIN pin, PKSSTREAM_HEADER header);
+  struct CompletedFrame {
+    PKSSTREAM_HEADER header = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED for frames flushed at stop or close
+  };
+  // Waits up to `timeout_ms` for the oldest completed frame; false on time-out.
+  bool WaitFrame(PKSPIN pin, uint32_t timeout_ms, CompletedFrame* frame);
+  // Frames queued and not yet completed.
+  size_t QueuedFrames(PKSPIN pin) const;
+  size_t open_pins() const;
+
   int slot() const { return slot_; }
   DeviceState state() const { return state_; }
   // What the last Add and Start returned (STATUS_PENDING: not called yet).
@@ -158,5 +204,6 @@ std::vector<std::vector<uint8_t>> PinDataRanges(const FilterFactoryRecord& facto
 inline constexpr ULONG kObjectBagTag = KSCAM_POOL_TAG('K', 's', 'O', 'b');
 inline constexpr ULONG kFilterFactoryTag = KSCAM_POOL_TAG('K', 's', 'F', 'f');
 inline constexpr ULONG kFilterTag = KSCAM_POOL_TAG('K', 's', 'F', 'i');
+inline constexpr ULONG kPinTag = KSCAM_POOL_TAG('K', 's', 'P', 'i');
 
 }  // namespace kscam::host::ks
