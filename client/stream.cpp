@@ -103,8 +103,13 @@ void Stream::Reclaim() {
 }
 
 NTSTATUS Stream::Run() {
-  NTSTATUS status = device_.SetPinState(pin_, KSSTATE_PAUSE);
-  if (!NT_SUCCESS(status)) return status;
+  // Buffers go on the pin before it runs, so the first frame has somewhere to go; a running
+  // stream only gets the buffers it lacks.
+  NTSTATUS status = STATUS_SUCCESS;
+  if (pin_->DeviceState != KSSTATE_RUN) {
+    status = device_.SetPinState(pin_, KSSTATE_PAUSE);
+    if (!NT_SUCCESS(status)) return status;
+  }
   Reclaim();
   for (auto& buffer : buffers_) {
     if (buffer->queued) continue;

@@ -71,6 +71,10 @@ TEST_F(ClientStreamTest, NegotiatesRunsAndTakesFramesWithTheirFields) {
   ASSERT_EQ(stream->Run(), STATUS_SUCCESS);
   EXPECT_EQ(stream->queued_buffers(), 2u);
   EXPECT_EQ(stream->ks_pin()->DeviceState, KSSTATE_RUN);
+  // Run on a running stream does not stop it on the way.
+  fake().steps.clear();
+  ASSERT_EQ(stream->Run(), STATUS_SUCCESS);
+  EXPECT_TRUE(fake().steps.empty());
 
   client::Frame frame;
   for (LONGLONG n = 1; n <= 3; ++n) {
