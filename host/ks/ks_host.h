@@ -86,22 +86,31 @@ class Device {
   // ---- Pins, as applications reach them ----
   // The class driver's data intersection on pin `pin_id` of an open filter. The caller's range
   // (`range_size` bytes, a KSDATARANGE first) is checked by the host first: FormatSize at least
-  // a KSDATARANGE and no more than range_size, and MajorFormat, SubFormat and Specifier equal to
-  // one of the pin's ranges (the caller's may be wildcards). For the first range that passes,
-  // the pin's IntersectHandler runs with an exact-size copy of the caller's range, first with
-  // no buffer to learn the size, then with a buffer of that size; the format it wrote goes to
-  // *format. STATUS_NO_MATCH when no range matched; a pin without a handler gets the host's
-  // own: the matching range itself as the format.
+  // a KSDATARANGE and no more than range_size (else STATUS_INVALID_PARAMETER), and MajorFormat,
+  // SubFormat and Specifier equal to one of the pin's ranges (the caller's may be wildcards,
+  // GUID_NULL). For each range that passes, in order, the pin's IntersectHandler runs with an
+  // exact-size copy (FormatSize bytes) of the caller's range and a KSP_PIN request for the pin
+  // property set's data intersection, first with no buffer to learn the size, then with a
+  // buffer of that size; the format it wrote goes to *format. A handler answering
+  // STATUS_NO_MATCH lets the next range try. STATUS_NO_MATCH when no range matched; a pin
+  // without a handler gets the host's own: the matching range itself as the format.
   NTSTATUS PinIntersect(PKSFILTER filter, ULONG pin_id, const void* range, ULONG range_size,
                         std::vector<uint8_t>* format);
   struct PinOptions {
-    bool reference_clock = true;  // false: KsPinGetReferenceClockInterface fails
+    // false: KsPinGetReferenceClockInterface fails with STATUS_DEVICE_NOT_READY, as for a pin
+    // that was given no master clock.
+    bool reference_clock = true;
   };
   // Creates pin `pin_id` on an open filter with the connect format (`format_size` bytes, a
   // KSDATAFORMAT first, FormatSize equal to format_size): the pin object with its object bag
   // and its own copy of the format, the dispatch's SetDataFormat (no old format), then Create.
-  // At most InstancesPossible pins per filter (STATUS_TOO_MANY_NODES beyond). On failure
-  // nothing stays behind and Close is not called.
+  // At most InstancesPossible pins per filter (STATUS_TOO_MANY_NODES beyond); a format outside
+  // the pin's ranges is STATUS_NO_MATCH. On failure nothing stays behind and Close is not
+  // called. Each pin has a worker thread of the host that runs its Process (see
+  // KsPinAttemptProcessing): never twice at once, at PASSIVE_LEVEL, only in RUN for a pin with
+  // KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY (else in PAUSE and RUN), and not on a frame's arrival
+  // for a pin with KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING. Requests made while Process runs or
+  // while the state holds it back merge into one later run; reaching STOP drops them.
   NTSTATUS CreatePin(PKSFILTER filter, ULONG pin_id, const void* format, ULONG format_size,
                      const PinOptions& options, PKSPIN* pin);
   // A format change on an existing pin: SetDataFormat with the old format; on success the pin
@@ -109,8 +118,9 @@ class Device {
   NTSTATUS SetPinFormat(PKSPIN pin, const void* format, ULONG format_size);
   // Moves the pin to `state` one step at a time along STOP, ACQUIRE, PAUSE, RUN, calling
   // SetDeviceState for each step; stops at the first failing step and returns its status (the
-  // pin stays in the last state reached). On reaching STOP the frames still queued are
-  // completed with STATUS_CANCELLED. Serialised with the pin's other requests.
+  // pin stays in the last state reached). A step to STOP first waits for a running Process.
+  // On reaching STOP the frames still queued are completed with STATUS_CANCELLED (a frame the
+  // driver holds locked when it lets go). Serialised with the pin's other requests.
   NTSTATUS SetPinState(PKSPIN pin, KSSTATE state);
   // Moves the pin to STOP, completes every frame still queued with STATUS_CANCELLED (they
   // can no longer be waited for), runs Close, then frees the pin's bag and the pin.
@@ -123,7 +133,8 @@ class Device {
     PKSSTREAM_HEADER header = nullptr;
     NTSTATUS status = STATUS_SUCCESS;  // STATUS_CANCELLED for frames flushed at stop or close
   };
-  // Waits up to `timeout_ms` for the oldest completed frame; false on time-out.
+  // Waits up to `timeout_ms` for the oldest completed frame; false on time-out or when the pin
+  // is closed.
   bool WaitFrame(PKSPIN pin, uint32_t timeout_ms, CompletedFrame* frame);
   // Frames queued and not yet completed.
   size_t QueuedFrames(PKSPIN pin) const;
