@@ -30,6 +30,7 @@ class FrameTransfer : public ::testing::Test {
     EXPECT_EQ(t.usb()->chunks, nullptr);
     EXPECT_EQ(t.usb()->buffer_mdl, nullptr);
   }
+  FrameTimeoutScope patient{kPatientFrameTimeoutMs};
   TestCamera t;
   std::vector<uint8_t> last;
 };
