@@ -88,7 +88,10 @@ struct PinRecord {
   bool accepting = false;      // frames are accepted (out of STOP and not closing)
   bool closed = false;         // no more frames and no more waits
   bool edge_locked = false;    // the leading edge is handed out locked
-  bool flush_on_unlock = false;  // stopped while locked: the frame is cancelled unless ejected
+  // Stopped while the leading edge was locked: this many frames from the front complete when
+  // the driver lets go (the locked one cancelled unless ejected, the rest cancelled), so that
+  // frames still complete in order.
+  size_t flush_on_unlock = 0;
   KSSTREAM_POINTER edge{};     // the pin's leading-edge stream pointer
   std::atomic<size_t> queued_count{0};  // queued.size(), for the worker's checks
   std::atomic<uint64_t> ejected{0};     // frames the driver ejected so far
@@ -117,8 +120,8 @@ std::shared_ptr<PinRecord> FindPinOfStreamPointer(const void* pointer);
 
 // Frame queue (ks_queue.cpp).
 NTSTATUS QueueSubmit(PinRecord& pin, PKSSTREAM_HEADER header);
-// Accepting frames or not; turning it off completes every queued frame with `status` (a
-// locked leading edge completes when the driver releases it).
+// Accepting frames or not; turning it off completes every queued frame with `status` (when the
+// driver holds the leading edge locked, they complete in order once it lets go).
 void QueueSetAccepting(PinRecord& pin, bool accepting, NTSTATUS status);
 // Closes the queue for good: every frame is completed with STATUS_CANCELLED and dropped, and
 // waiters return.

@@ -32,14 +32,14 @@ void QueueSetAccepting(PinRecord& r, bool accepting, NTSTATUS status) {
     std::lock_guard guard(r.queue_lock);
     r.accepting = accepting && !r.closed;
     if (accepting) return;
-    // A frame the driver holds locked stays until it lets go; the rest go now, in order.
-    const size_t keep = r.edge_locked ? 1 : 0;
-    if (keep) r.flush_on_unlock = true;
-    while (r.queued.size() > keep) {
-      r.completed.push_back(Device::CompletedFrame{r.queued[keep], status});
-      r.queued.erase(r.queued.begin() + static_cast<std::ptrdiff_t>(keep));
+    if (r.edge_locked) {
+      // The driver still works on the front frame; the flush waits for it to let go.
+      r.flush_on_unlock = r.queued.size();
+      return;
     }
-    r.queued_count.store(r.queued.size());
+    for (PKSSTREAM_HEADER header : r.queued) r.completed.push_back(Device::CompletedFrame{header, status});
+    r.queued.clear();
+    r.queued_count.store(0);
   }
   r.frame_completed.notify_all();
 }
@@ -52,7 +52,7 @@ void QueueClose(PinRecord& r) {
                        "pin " + std::to_string(r.id) + " closed while its leading-edge stream pointer is still locked");
     }
     r.edge_locked = false;
-    r.flush_on_unlock = false;
+    r.flush_on_unlock = 0;
     r.closed = true;
     r.accepting = false;
     r.queued.clear();
@@ -132,19 +132,21 @@ extern "C" void KsStreamPointerUnlock(PKSSTREAM_POINTER pointer, BOOLEAN eject) 
       return;
     }
     r.edge_locked = false;
-    const bool flushed = r.flush_on_unlock;
-    r.flush_on_unlock = false;
+    size_t flush = std::min(r.flush_on_unlock, r.queued.size());
+    r.flush_on_unlock = 0;
     if (r.queued.empty()) return;
     if (eject) {
       r.completed.push_back(ks::Device::CompletedFrame{r.queued.front(), STATUS_SUCCESS});
       r.queued.pop_front();
       r.ejected.fetch_add(1);
-    } else if (flushed) {
-      // The pin stopped while the driver held the frame: it goes back cancelled.
+      if (flush) --flush;
+    } else if (flush == 0) {
+      return;  // left at the leading edge, unfilled
+    }
+    // Frames the pin's stop returned while the driver held the front one, in order.
+    for (; flush != 0; --flush) {
       r.completed.push_back(ks::Device::CompletedFrame{r.queued.front(), STATUS_CANCELLED});
       r.queued.pop_front();
-    } else {
-      return;  // left at the leading edge, unfilled
     }
     r.queued_count.store(r.queued.size());
   }

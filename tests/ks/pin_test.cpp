@@ -303,7 +303,8 @@ TEST_F(FrameQueueTest, StopCancelsQueuedFramesInOrderAndCloseDropsThem) {
     EXPECT_EQ(done.status, STATUS_CANCELLED);
   }
 
-  // A frame the driver holds at STOP comes back when it lets go: filled if ejected.
+  // While the driver holds the front frame at STOP, the frames wait for it so that they still
+  // come back in order: the held one filled (ejected), the others cancelled.
   ASSERT_EQ(device().SetPinState(pin, KSSTATE_ACQUIRE), STATUS_SUCCESS);
   ASSERT_EQ(device().SubmitFrame(pin, frames[0].header()), STATUS_SUCCESS);
   ASSERT_EQ(device().SubmitFrame(pin, frames[1].header()), STATUS_SUCCESS);
@@ -311,13 +312,15 @@ TEST_F(FrameQueueTest, StopCancelsQueuedFramesInOrderAndCloseDropsThem) {
   ASSERT_NE(edge, nullptr);
   ASSERT_EQ(device().SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
   Device::CompletedFrame done;
+  EXPECT_FALSE(device().WaitFrame(pin, 0, &done));
+  KsStreamPointerUnlock(edge, TRUE);
+  ASSERT_TRUE(device().WaitFrame(pin, 0, &done));
+  EXPECT_EQ(done.header, frames[0].header());
+  EXPECT_EQ(done.status, STATUS_SUCCESS);
   ASSERT_TRUE(device().WaitFrame(pin, 0, &done));
   EXPECT_EQ(done.header, frames[1].header());
   EXPECT_EQ(done.status, STATUS_CANCELLED);
-  KsStreamPointerUnlock(edge, FALSE);
-  ASSERT_TRUE(device().WaitFrame(pin, 0, &done));
-  EXPECT_EQ(done.header, frames[0].header());
-  EXPECT_EQ(done.status, STATUS_CANCELLED);
+  EXPECT_EQ(device().QueuedFrames(pin), 0u);
 
   // Close: frames still queued can no longer be waited for.
   ASSERT_EQ(device().SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
