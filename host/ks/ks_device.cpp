@@ -277,6 +277,8 @@ size_t Device::Remove() {
   tags.push_back(kObjectBagTag);
   tags.push_back(kFilterFactoryTag);
   tags.push_back(kFilterTag);
+  tags.push_back(kPinTag);
+  tags.push_back(kClockTag);
   return verifier::CheckLeaks("camera device " + std::to_string(slot_) + " at removal", host_->leak_since_, tags);
 }
 

@@ -25,34 +25,6 @@ IrpTargets& irp_targets() {
   return *t;
 }
 
-// An IRP addressed to `filter` for the lifetime of the object.
-class FilterIrp {
- public:
-  explicit FilterIrp(PKSFILTER filter) : irp_(IoAllocateIrp(1, FALSE)) {
-    if (!irp_) return;
-    irp_->IoStatus.Status = STATUS_SUCCESS;
-    irp_->IoStatus.Information = 0;
-    IrpTargets& t = irp_targets();
-    std::lock_guard guard(t.lock);
-    t.filters[irp_] = filter;
-  }
-  ~FilterIrp() {
-    if (!irp_) return;
-    {
-      IrpTargets& t = irp_targets();
-      std::lock_guard guard(t.lock);
-      t.filters.erase(irp_);
-    }
-    IoFreeIrp(irp_);
-  }
-  FilterIrp(const FilterIrp&) = delete;
-  FilterIrp& operator=(const FilterIrp&) = delete;
-  PIRP get() const { return irp_; }
-
- private:
-  PIRP irp_;
-};
-
 void FreeFilter(PKSFILTER filter) {
   UnregisterObject(filter);
   FreeObjectBag(static_cast<ObjectBag*>(filter->Bag));
@@ -86,6 +58,25 @@ bool IsOpen(Device::Impl& d, PKSFILTER filter) {
 
 }  // namespace
 
+FilterIrp::FilterIrp(PKSFILTER filter) : irp_(IoAllocateIrp(1, FALSE)) {
+  if (!irp_) return;
+  irp_->IoStatus.Status = STATUS_SUCCESS;
+  irp_->IoStatus.Information = 0;
+  IrpTargets& t = irp_targets();
+  std::lock_guard guard(t.lock);
+  t.filters[irp_] = filter;
+}
+
+FilterIrp::~FilterIrp() {
+  if (!irp_) return;
+  {
+    IrpTargets& t = irp_targets();
+    std::lock_guard guard(t.lock);
+    t.filters.erase(irp_);
+  }
+  IoFreeIrp(irp_);
+}
+
 void CloseOpenFilters(Device::Impl& d) {
   for (;;) {
     PKSFILTER filter = nullptr;
@@ -95,6 +86,7 @@ void CloseOpenFilters(Device::Impl& d) {
       filter = d.filters.back();
       d.filters.pop_back();
     }
+    ClosePinsOfFilter(d, filter);
     const KSFILTER_DISPATCH* dispatch = filter->Descriptor ? filter->Descriptor->Dispatch : nullptr;
     if (dispatch && dispatch->Close) {
       FilterIrp irp(filter);
@@ -150,6 +142,7 @@ NTSTATUS Device::CloseFilter(PKSFILTER filter) {
     if (it == d.filters.end()) return STATUS_INVALID_HANDLE;
     d.filters.erase(it);
   }
+  ClosePinsOfFilter(d, filter);
   NTSTATUS status = STATUS_SUCCESS;
   const KSFILTER_DISPATCH* dispatch = filter->Descriptor ? filter->Descriptor->Dispatch : nullptr;
   if (dispatch && dispatch->Close) {

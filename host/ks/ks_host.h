@@ -205,5 +205,6 @@ inline constexpr ULONG kObjectBagTag = KSCAM_POOL_TAG('K', 's', 'O', 'b');
 inline constexpr ULONG kFilterFactoryTag = KSCAM_POOL_TAG('K', 's', 'F', 'f');
 inline constexpr ULONG kFilterTag = KSCAM_POOL_TAG('K', 's', 'F', 'i');
 inline constexpr ULONG kPinTag = KSCAM_POOL_TAG('K', 's', 'P', 'i');
+inline constexpr ULONG kClockTag = KSCAM_POOL_TAG('K', 's', 'C', 'k');
 
 }  // namespace kscam::host::ks

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -119,3 +120,54 @@ extern "C" NTSTATUS KsAddItemToObjectBag(KSOBJECT_BAG object_bag, PVOID item, PF
 }
 
 extern "C" PKSDEVICE KsGetDevice(PVOID object) { return ks::DeviceOfObject(object); }
+
+extern "C" NTSTATUS _KsEdit(KSOBJECT_BAG object_bag, PVOID* item, ULONG new_size, ULONG old_size, ULONG tag) {
+  auto* bag = static_cast<ks::ObjectBag*>(object_bag);
+  if (!bag || !ks::BagIsLive(bag)) {
+    verifier::Report(verifier::ViolationKind::Other, "KsEdit: not an object bag of a live object");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (!item) return STATUS_INVALID_PARAMETER;
+  ks::BagEntry* own = nullptr;
+  {
+    std::lock_guard guard(bag->lock);
+    for (ks::BagEntry* entry : bag->entries) {
+      if (*item && entry->item == *item) own = entry;
+    }
+  }
+  // Already the object's own copy: nothing to do unless it has to grow.
+  if (own && new_size <= old_size) return STATUS_SUCCESS;
+
+  PVOID copy = ExAllocatePoolWithTag(NonPagedPool, new_size ? new_size : 1, tag);
+  if (!copy) return STATUS_INSUFFICIENT_RESOURCES;
+  const ULONG kept = *item ? std::min(old_size, new_size) : 0;
+  if (kept) std::memcpy(copy, *item, kept);
+  if (new_size > kept) std::memset(static_cast<uint8_t*>(copy) + kept, 0, new_size - kept);
+
+  if (own) {
+    // The grown copy takes the old one's place in the bag.
+    PVOID old = nullptr;
+    PFNKSFREE free = nullptr;
+    {
+      std::lock_guard guard(bag->lock);
+      old = own->item;
+      free = own->free;
+      own->item = copy;
+      own->free = nullptr;
+    }
+    if (free) {
+      free(old);
+    } else {
+      ExFreePool(old);
+    }
+    *item = copy;
+    return STATUS_SUCCESS;
+  }
+  const NTSTATUS status = KsAddItemToObjectBag(bag, copy, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(copy, tag);
+    return status;
+  }
+  *item = copy;
+  return STATUS_SUCCESS;
+}
