@@ -41,8 +41,7 @@ void InitializeStreamDescriptors(CameraDevice* camera) {
 
   KSPIN_DESCRIPTOR_EX& pin = camera->pin_descriptor;
   RtlZeroMemory(&pin, sizeof(pin));
-  // The pin dispatch waits for the class driver's pin support in the host.
-  pin.Dispatch = nullptr;  // &CapturePinDispatch
+  pin.Dispatch = &CapturePinDispatch;
   pin.AutomationTable = nullptr;
   pin.PinDescriptor.DataRangesCount = 1;
   pin.PinDescriptor.DataRanges = camera->data_ranges;
@@ -55,7 +54,7 @@ void InitializeStreamDescriptors(CameraDevice* camera) {
   pin.InstancesPossible = 1;
   pin.InstancesNecessary = 1;
   pin.AllocatorFraming = &kAllocatorFraming;
-  pin.IntersectHandler = nullptr;  // VideoIntersectHandler
+  pin.IntersectHandler = VideoIntersectHandler;
 
   KSFILTER_DESCRIPTOR& filter = camera->filter_descriptor;
   RtlZeroMemory(&filter, sizeof(filter));
