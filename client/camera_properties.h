@@ -70,6 +70,7 @@ class Filter {
   NTSTATUS ReadMemoryString(uint32_t address, uint32_t size, std::string* text);
 
   PKSFILTER ks_filter() const { return filter_; }
+  host::ks::Device& device() const { return device_; }
 
  private:
   host::ks::Device& device_;

@@ -52,19 +52,42 @@ class Stream {
   NTSTATUS Pause();
   NTSTATUS Stop();
   // Waits up to `timeout_ms` for the next frame the driver delivered, then queues the buffer
-  // again. False on time-out; *status (may be null) then says why when a request failed.
+  // again. False on time-out; *status (may be null) then says why when a request failed
+  // (STATUS_TIMEOUT after a time-out, STATUS_CANCELLED for a frame returned by a stop).
+  // The picture moves into `frame` without a copy: the frame's previous data vector, when it
+  // has the buffer's size, becomes the buffer queued next, so a caller that keeps reusing one
+  // Frame makes no allocation per frame.
   bool Next(Frame* frame, uint32_t timeout_ms, NTSTATUS* status = nullptr);
+  // Frame buffers the driver has not returned yet.
+  size_t queued_buffers() const;
 
   const KS_VIDEOINFOHEADER& format() const { return format_; }
   PKSPIN ks_pin() const { return pin_; }
 
  private:
+  // One client frame: its header (KSSTREAM_HEADER, then a KS_FRAME_INFO when asked for) and
+  // its data, owned here until the pin is closed.
+  struct Buffer {
+    std::vector<uint64_t> header;  // 8-byte aligned storage for the header record
+    std::vector<uint8_t> data;
+    bool queued = false;
+    PKSSTREAM_HEADER ks_header() { return reinterpret_cast<PKSSTREAM_HEADER>(header.data()); }
+  };
+
   Stream(host::ks::Device& device, PKSPIN pin, const KS_VIDEOINFOHEADER& format, const StreamOptions& options);
-  // ... buffers and headers, owned here
+  // Resets the header the driver fills and queues the buffer on the pin.
+  NTSTATUS Submit(Buffer& buffer);
+  // Takes back the frames the pin returned (cancelled at a stop) without waiting.
+  void Reclaim();
+  Buffer* BufferOf(PKSSTREAM_HEADER header);
+  ULONG header_size() const;
+  ULONG image_bytes() const;
+
   host::ks::Device& device_;
   PKSPIN pin_;
   KS_VIDEOINFOHEADER format_;
   StreamOptions options_;
+  std::vector<std::unique_ptr<Buffer>> buffers_;
 };
 
 }  // namespace kscam::client

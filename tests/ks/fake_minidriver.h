@@ -29,7 +29,7 @@ struct FakeDriver {
   // Answers.
   NTSTATUS create_status = STATUS_SUCCESS;
   NTSTATUS set_format_status = STATUS_SUCCESS;
-  KSSTATE fail_step_to = static_cast<KSSTATE>(-1);  // SetDeviceState to this state fails
+  int fail_step_to = -1;  // SetDeviceState to this state fails
   NTSTATUS fail_step_status = STATUS_UNSUCCESSFUL;
   bool edit_descriptor = false;  // Create takes a private copy of the pin descriptor
   std::function<NTSTATUS(PKSPIN)> process;  // Process; STATUS_PENDING when empty
@@ -122,7 +122,7 @@ inline NTSTATUS FakePinSetFormat(PKSPIN, PKSDATAFORMAT old_format, PKSMULTIPLE_I
 inline NTSTATUS FakePinSetState(PKSPIN, KSSTATE to, KSSTATE from) {
   std::lock_guard guard(g_fake->lock);
   g_fake->steps.emplace_back(to, from);
-  return to == g_fake->fail_step_to ? g_fake->fail_step_status : STATUS_SUCCESS;
+  return static_cast<int>(to) == g_fake->fail_step_to ? g_fake->fail_step_status : STATUS_SUCCESS;
 }
 
 inline NTSTATUS FakePinProcess(PKSPIN pin) {
