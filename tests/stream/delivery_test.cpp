@@ -3,6 +3,8 @@
 // programming, prompt stops and streams that cannot get their resources.
 #include <future>
 
+#include "client/stream.h"
+
 #include "tests/stream/stream_fixture.h"
 
 namespace kscam::stream_test {
@@ -113,7 +115,7 @@ TEST_F(DeliveryTest, ThePictureIsTheCamerasFrameBottomRowFirstCutToWholeGroupsOf
   ASSERT_EQ(Context(pin)->video_info.bmiHeader.biSizeImage, image_bytes);
   ASSERT_EQ(ks().SetPinState(pin, KSSTATE_PAUSE), STATUS_SUCCESS);
   for (int i = 0; i < 2; ++i) Queue(pin, image_bytes);
-  emulated().ClearRecord();
+  ClearRecord();
   ASSERT_EQ(ks().SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
   for (ULONG n = 1; n <= 2; ++n) {
     SCOPED_TRACE(n);
@@ -141,7 +143,7 @@ TEST_F(DeliveryTest, AWiderFormatSetsTheRowPitchAndShortFramesGetWholeRows) {
   Queue(pin, 384 * 240 * 4);
   // A frame with room for 100 rows and a half gets 100 rows and nothing past its extent.
   ClientFrame& short_frame = Queue(pin, 100 * pitch + pitch / 2);
-  emulated().ClearRecord();
+  ClearRecord();
   ASSERT_EQ(ks().SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
 
   Trigger();
@@ -222,6 +224,38 @@ TEST_F(DeliveryTest, AStopDoesNotWaitForAFrameThatNeverComes) {
   ASSERT_NE(frame, nullptr);
   EXPECT_EQ(status, STATUS_CANCELLED);
   EXPECT_EQ(frame->record.header.DataUsed, 0xFFFFFFFFu);
+}
+
+TEST_F(DeliveryTest, AnApplicationsStreamGetsEveryFrameTheCameraSentInOrder) {
+  TriggerMode();
+  emulated().KeepFrameData(8);
+  client::StreamOptions options;
+  options.buffers = 2;
+  NTSTATUS status = STATUS_PENDING;
+  std::unique_ptr<client::Stream> stream = client::Stream::Open(filter(), options, &status);
+  ASSERT_TRUE(stream) << client::StatusText(status);
+  ClearRecord();
+  ASSERT_EQ(stream->Run(), STATUS_SUCCESS);
+  client::Frame frame;
+  for (LONGLONG n = 1; n <= 4; ++n) {
+    SCOPED_TRACE(n);
+    Trigger();
+    ASSERT_TRUE(stream->Next(&frame, 20000, &status)) << client::StatusText(status);
+    EXPECT_EQ(frame.picture_number, n);
+    EXPECT_TRUE(frame.has_frame_info);
+    EXPECT_EQ(frame.options_flags, 0x110u);
+    ASSERT_EQ(frame.width, 320);
+    ASSERT_EQ(frame.height, 240);
+    ASSERT_EQ(frame.pitch, 320u * 4);
+    EXPECT_EQ(frame.data_used, ImageBytes());
+    const auto sent = emulated().Frames();
+    ASSERT_EQ(sent.size(), size_t(n));
+    const std::vector<uint8_t> picture = ExpectedPicture(cam(), sent.back().data);
+    size_t wrong_rows = 0;
+    for (LONG y = 0; y < 240; ++y) wrong_rows += std::memcmp(frame.Row(y), picture.data() + size_t(y) * 320 * 4, 320 * 4) != 0;
+    EXPECT_EQ(wrong_rows, 0u);
+  }
+  EXPECT_EQ(stream->Stop(), STATUS_SUCCESS);
 }
 
 class StreamResources : public DeliveryTest {

@@ -64,13 +64,14 @@ inline ClientFrame* FrameOf(PKSSTREAM_HEADER header) {
   return reinterpret_cast<ClientFrame*>(reinterpret_cast<uint8_t*>(header) - offsetof(ClientFrame, record));
 }
 
-// The picture a raw frame gives with the camera's current geometry and colour settings
+// The picture a raw frame gives, by the scalar conversion, with the camera's current geometry and colour settings
 // (those a fresh colour processor has, and the camera's Bayer phase), rows top to bottom,
 // output_width pixels each.
 inline std::vector<uint8_t> ExpectedPicture(const CameraDevice* cam, const std::vector<uint8_t>& raw) {
   const ULONG width = static_cast<ULONG>(cam->output_width);
   const ULONG height = static_cast<ULONG>(cam->output_height);
   ColorProcessor* p = CreateColorProcessor();
+  SetConversionPath(p, kConversionScalar);
   SetBayerPhase(p, static_cast<LONG>(cam->settings.bayer_phase));
   SetFrameSize(p, width, height);
   EXPECT_EQ(AllocateWorkBuffer(p), STATUS_SUCCESS);
@@ -196,6 +197,12 @@ class StreamTest : public ::testing::Test {
     ++triggers_;
     EXPECT_TRUE(Eventually([&] { return CountCommands(emulated(), 0x03) >= triggers_; }));
     emulated().Trigger();
+  }
+
+  // Forgets what the camera received and sent; triggers count from here.
+  void ClearRecord() {
+    emulated().ClearRecord();
+    triggers_ = 0;
   }
 
   // Sets the driver-wide frame time-out; restored when the test ends.
