@@ -165,7 +165,9 @@ NTSTATUS ReadFrameChunks(CameraDevice* camera, PUCHAR buffer, ULONG n) {
     FrameChunk* chunk = &chunks[passed];
     const ULONG length = n - offset < kChunkBytes ? n - offset : kChunkBytes;
     chunk->irp = IoAllocateIrp(stack_size, FALSE);
-    if (chunk->irp) chunk->partial_mdl = IoAllocateMdl(buffer, n, FALSE, FALSE, chunk->irp);
+    // Sized for the chunk's own pages: an MDL for the whole buffer would hold ~29 KB of page
+    // entries per chunk of a full frame, ~6.9 MB per read, to use at most 17 of them.
+    if (chunk->irp) chunk->partial_mdl = IoAllocateMdl(buffer + offset, length, FALSE, FALSE, chunk->irp);
     if (chunk->partial_mdl) chunk->urb = static_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(AllocateUsbBlock(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER)));
     if (!chunk->urb) {
       FreeChunk(chunk);

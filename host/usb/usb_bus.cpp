@@ -144,10 +144,10 @@ UsbPort* UsbBus::PortOf(PDEVICE_OBJECT device_object) const {
 }
 
 void UsbBus::Post(std::function<void()> work) {
-  {
-    std::lock_guard lock(queue_mu_);
-    queue_.push_back(std::move(work));
-  }
+  // Signalled under the lock: a device thread that posts a transfer's last completion must be
+  // done with the bus before the destructor, which waits for that completion, can destroy it.
+  std::lock_guard lock(queue_mu_);
+  queue_.push_back(std::move(work));
   queue_cv_.notify_one();
 }
 

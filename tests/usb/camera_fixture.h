@@ -157,6 +157,11 @@ class TestCamera {
   CameraDevice* camera_ = nullptr;
 };
 
+// A frame time-out for reads that are meant to succeed: the first full-sensor frame of the
+// emulated camera is rendered on demand, which takes ten times longer under the sanitizers
+// and on a loaded machine can pass the driver's default of 3 seconds.
+constexpr ULONG kPatientFrameTimeoutMs = 120000;
+
 // Sets the driver-wide frame time-out for the scope of a test.
 class FrameTimeoutScope {
  public:

@@ -36,6 +36,7 @@ class EmulatedCameraTransport : public ::testing::Test {
     return success == TRUE;
   }
 
+  FrameTimeoutScope patient{kPatientFrameTimeoutMs};
   std::shared_ptr<EmulatedCamera> camera;
   std::unique_ptr<TestCamera> t;
 };

@@ -30,6 +30,7 @@ class FrameTransfer : public ::testing::Test {
     EXPECT_EQ(t.usb()->chunks, nullptr);
     EXPECT_EQ(t.usb()->buffer_mdl, nullptr);
   }
+  FrameTimeoutScope patient{kPatientFrameTimeoutMs};
   TestCamera t;
   std::vector<uint8_t> last;
 };
@@ -61,6 +62,14 @@ TEST_F(FrameTransfer, ChunkCountsAndSizes) {
       EXPECT_EQ(last[i], uint8_t(i * 7 + t.script().frame_go)) << i;
     }
   }
+  // A buffer that does not start on a page: every chunk's slice then spans one page more.
+  RawBuffer unaligned(307200 + 1);
+  t.SetGeometry(640, 480, 307200);
+  t.script().frame_bytes = 307200;
+  BOOLEAN success = FALSE;
+  EXPECT_TRUE(t.camera()->ReadFrame(unaligned.data() + 1, &success));
+  EXPECT_EQ(unaligned.data()[0], 0xEE);
+  EXPECT_EQ(unaligned.data()[1 + 307199], uint8_t(307199 * 7 + t.script().frame_go));
   ExpectNothingOutstanding();
 }
 
