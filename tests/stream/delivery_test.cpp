@@ -161,6 +161,32 @@ TEST_F(DeliveryTest, AWiderFormatSetsTheRowPitchAndShortFramesGetWholeRows) {
                           [](uint8_t b) { return b == ClientFrame::kFill; }));
 }
 
+TEST_F(DeliveryTest, AProcessRunWithNothingReadLeavesTheClientsFrameQueued) {
+  TriggerMode();
+  PKSPIN pin = Running(true, 2);
+  Trigger();
+  ClientFrame* frame = Next(pin);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->record.info.PictureNumber, 1);
+  ASSERT_EQ(ks().QueuedFrames(pin), 1u);
+
+  // Extra runs of Process, with no frame read since: the client's frame stays queued, empty.
+  for (int i = 0; i < 3; ++i) {
+    KeResetEvent(&capture()->done_event);
+    KsPinAttemptProcessing(pin, TRUE);
+    ASSERT_TRUE(Eventually([&] { return KeReadStateEvent(&capture()->done_event) != 0; }));
+  }
+  EXPECT_EQ(ks().QueuedFrames(pin), 1u);
+  host::ks::Device::CompletedFrame done;
+  EXPECT_FALSE(ks().WaitFrame(pin, 100, &done));
+
+  Trigger();
+  frame = Next(pin);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->record.info.PictureNumber, 2);
+  EXPECT_EQ(frame->record.header.DataUsed, ImageBytes());
+}
+
 TEST_F(DeliveryTest, PauseKeepsTheStreamAndAcquireEndsIt) {
   PKSPIN pin = Running(true, 2);
   LONGLONG last = 0;
