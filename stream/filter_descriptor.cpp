@@ -4,6 +4,7 @@
 #include "driver/pool_tags.h"
 #include "property/camera_property_set.h"
 #include "settings/settings_store.h"
+#include "stream/capture_pin.h"
 #include "stream/video_format.h"
 
 namespace {
@@ -40,9 +41,7 @@ void InitializeStreamDescriptors(CameraDevice* camera) {
 
   KSPIN_DESCRIPTOR_EX& pin = camera->pin_descriptor;
   RtlZeroMemory(&pin, sizeof(pin));
-  // The pin's dispatch and format intersection belong to the capture stream; until it is
-  // wired in, the pin offers its data range but no stream.
-  pin.Dispatch = nullptr;
+  pin.Dispatch = &CapturePinDispatch;
   pin.AutomationTable = nullptr;
   pin.PinDescriptor.DataRangesCount = 1;
   pin.PinDescriptor.DataRanges = camera->data_ranges;
@@ -55,7 +54,7 @@ void InitializeStreamDescriptors(CameraDevice* camera) {
   pin.InstancesPossible = 1;
   pin.InstancesNecessary = 1;
   pin.AllocatorFraming = &kAllocatorFraming;
-  pin.IntersectHandler = nullptr;
+  pin.IntersectHandler = VideoIntersectHandler;
 
   KSFILTER_DESCRIPTOR& filter = camera->filter_descriptor;
   RtlZeroMemory(&filter, sizeof(filter));
