@@ -235,8 +235,9 @@ TEST_F(DeliveryTest, PauseKeepsTheStreamAndAcquireEndsIt) {
 
 TEST_F(DeliveryTest, AStopDoesNotWaitForAFrameThatNeverComes) {
   TriggerMode();  // and no trigger: every read waits for the whole time-out
-  PKSPIN pin = Running(true, 1);
+  // Counted before the run starts: the thread may have asked for its frame by the time RUN returns.
   const size_t requests = CountCommands(emulated(), 0x03);
+  PKSPIN pin = Running(true, 1);
   ASSERT_TRUE(Eventually([&] { return CountCommands(emulated(), 0x03) > requests; }));
   auto stop = std::async(std::launch::async, [&] { return ks().SetPinState(pin, KSSTATE_STOP); });
   // Far less than the ten-minute time-out the read has; a stop that waited would hang here.
