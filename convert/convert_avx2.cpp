@@ -24,6 +24,7 @@ struct V256 {
   static KSCAM_VECTOR_FN vec Odd(vec v) { return _mm256_srli_epi16(v, 8); }
   static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return _mm256_add_epi16(a, b); }
   static KSCAM_VECTOR_FN vec Sub(vec a, vec b) { return _mm256_sub_epi16(a, b); }
+  static KSCAM_VECTOR_FN vec SubSat(vec a, vec b) { return _mm256_subs_epu16(a, b); }
   static KSCAM_VECTOR_FN vec Mullo(vec a, vec b) { return _mm256_mullo_epi16(a, b); }
   static KSCAM_VECTOR_FN vec MulhiU(vec a, vec b) { return _mm256_mulhi_epu16(a, b); }
   static KSCAM_VECTOR_FN vec Max(vec a, vec b) { return _mm256_max_epi16(a, b); }
@@ -38,12 +39,15 @@ struct V256 {
   static KSCAM_VECTOR_FN vec UnpackHi8(vec a, vec b) { return _mm256_unpackhi_epi8(a, b); }
   static KSCAM_VECTOR_FN vec UnpackLo16(vec a, vec b) { return _mm256_unpacklo_epi16(a, b); }
   static KSCAM_VECTOR_FN vec UnpackHi16(vec a, vec b) { return _mm256_unpackhi_epi16(a, b); }
+  static KSCAM_VECTOR_FN vec UnpackLo32(vec a, vec b) { return _mm256_unpacklo_epi32(a, b); }
+  static KSCAM_VECTOR_FN vec UnpackHi32(vec a, vec b) { return _mm256_unpackhi_epi32(a, b); }
   static KSCAM_VECTOR_FN vec Madd(vec a, vec b) { return _mm256_madd_epi16(a, b); }
   static KSCAM_VECTOR_FN vec Add32(vec a, vec b) { return _mm256_add_epi32(a, b); }
   static KSCAM_VECTOR_FN vec Sub32(vec a, vec b) { return _mm256_sub_epi32(a, b); }
   template <int n>
   static KSCAM_VECTOR_FN vec Srai32(vec v) { return _mm256_srai_epi32(v, n); }
   static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return _mm256_packs_epi32(a, b); }
+  static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return _mm256_packus_epi16(a, b); }
   static KSCAM_VECTOR_FN bool Any(vec mask) { return _mm256_movemask_epi8(mask) != 0; }
   static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return _mm256_add_epi64(a, b); }
   static KSCAM_VECTOR_FN vec SumBytes(vec v) { return _mm256_sad_epu8(v, _mm256_setzero_si256()); }
@@ -52,33 +56,32 @@ struct V256 {
     return static_cast<ULONG64>(_mm_cvtsi128_si64(s)) + static_cast<ULONG64>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
   }
 
-  // Writes 32 pixels. The byte interleaves work within 128-bit halves, so the four results
-  // hold pixels [0-3|16-19], [4-7|20-23], [8-11|24-27], [12-15|28-31] and are put in order.
-  static KSCAM_VECTOR_FN void StoreBgra(UCHAR* out, vec b, vec g, vec r, ULONG n, bool stream) {
-    const __m256i alpha = _mm256_set1_epi8(static_cast<char>(0xFF));
-    const __m256i bg_lo = _mm256_unpacklo_epi8(b, g);
-    const __m256i bg_hi = _mm256_unpackhi_epi8(b, g);
-    const __m256i ra_lo = _mm256_unpacklo_epi8(r, alpha);
-    const __m256i ra_hi = _mm256_unpackhi_epi8(r, alpha);
-    const __m256i p0 = _mm256_unpacklo_epi16(bg_lo, ra_lo);
-    const __m256i p1 = _mm256_unpackhi_epi16(bg_lo, ra_lo);
-    const __m256i p2 = _mm256_unpacklo_epi16(bg_hi, ra_hi);
-    const __m256i p3 = _mm256_unpackhi_epi16(bg_hi, ra_hi);
-    __m256i px[4] = {_mm256_permute2x128_si256(p0, p1, 0x20), _mm256_permute2x128_si256(p2, p3, 0x20),
-                     _mm256_permute2x128_si256(p0, p1, 0x31), _mm256_permute2x128_si256(p2, p3, 0x31)};
+  // Writes n (at most 32) pixels. The interleaves work within 128-bit halves, so the four
+  // vectors hold pixels [0-3|16-19], [4-7|20-23], [8-11|24-27], [12-15|28-31].
+  static KSCAM_VECTOR_FN void StorePixels(UCHAR* out, vec q0, vec q1, vec q2, vec q3, ULONG n, bool stream) {
+    const __m256i p0 = _mm256_permute2x128_si256(q0, q1, 0x20), p1 = _mm256_permute2x128_si256(q2, q3, 0x20);
+    const __m256i p2 = _mm256_permute2x128_si256(q0, q1, 0x31), p3 = _mm256_permute2x128_si256(q2, q3, 0x31);
     __m256i* dst = reinterpret_cast<__m256i*>(out);
-    if (n == kPixels) {
-      if (stream) {
-        // 16-byte streaming stores: pool blocks are only 16-byte aligned.
-        __m128i* half = reinterpret_cast<__m128i*>(out);
-        for (int i = 0; i < 4; ++i) {
-          _mm_stream_si128(half + 2 * i, _mm256_castsi256_si128(px[i]));
-          _mm_stream_si128(half + 2 * i + 1, _mm256_extracti128_si256(px[i], 1));
-        }
-      } else {
-        for (int i = 0; i < 4; ++i) _mm256_storeu_si256(dst + i, px[i]);
+    if (n == kPixels && stream && (reinterpret_cast<ULONG_PTR>(out) & 31) == 0) {
+      _mm256_stream_si256(dst, p0);
+      _mm256_stream_si256(dst + 1, p1);
+      _mm256_stream_si256(dst + 2, p2);
+      _mm256_stream_si256(dst + 3, p3);
+    } else if (n == kPixels && stream) {
+      // Lines only 16-byte aligned: streaming stores of 16 bytes.
+      const __m256i px[4] = {p0, p1, p2, p3};
+      __m128i* half = reinterpret_cast<__m128i*>(out);
+      for (int i = 0; i < 4; ++i) {
+        _mm_stream_si128(half + 2 * i, _mm256_castsi256_si128(px[i]));
+        _mm_stream_si128(half + 2 * i + 1, _mm256_extracti128_si256(px[i], 1));
       }
+    } else if (n == kPixels) {
+      _mm256_storeu_si256(dst, p0);
+      _mm256_storeu_si256(dst + 1, p1);
+      _mm256_storeu_si256(dst + 2, p2);
+      _mm256_storeu_si256(dst + 3, p3);
     } else {
+      const __m256i px[4] = {p0, p1, p2, p3};
       memcpy(out, px, n * 4);
     }
   }

@@ -24,6 +24,7 @@ struct V128 {
   static KSCAM_VECTOR_FN vec Odd(vec v) { return _mm_srli_epi16(v, 8); }
   static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return _mm_add_epi16(a, b); }
   static KSCAM_VECTOR_FN vec Sub(vec a, vec b) { return _mm_sub_epi16(a, b); }
+  static KSCAM_VECTOR_FN vec SubSat(vec a, vec b) { return _mm_subs_epu16(a, b); }
   static KSCAM_VECTOR_FN vec Mullo(vec a, vec b) { return _mm_mullo_epi16(a, b); }
   static KSCAM_VECTOR_FN vec MulhiU(vec a, vec b) { return _mm_mulhi_epu16(a, b); }
   static KSCAM_VECTOR_FN vec Max(vec a, vec b) { return _mm_max_epi16(a, b); }
@@ -38,12 +39,15 @@ struct V128 {
   static KSCAM_VECTOR_FN vec UnpackHi8(vec a, vec b) { return _mm_unpackhi_epi8(a, b); }
   static KSCAM_VECTOR_FN vec UnpackLo16(vec a, vec b) { return _mm_unpacklo_epi16(a, b); }
   static KSCAM_VECTOR_FN vec UnpackHi16(vec a, vec b) { return _mm_unpackhi_epi16(a, b); }
+  static KSCAM_VECTOR_FN vec UnpackLo32(vec a, vec b) { return _mm_unpacklo_epi32(a, b); }
+  static KSCAM_VECTOR_FN vec UnpackHi32(vec a, vec b) { return _mm_unpackhi_epi32(a, b); }
   static KSCAM_VECTOR_FN vec Madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
   static KSCAM_VECTOR_FN vec Add32(vec a, vec b) { return _mm_add_epi32(a, b); }
   static KSCAM_VECTOR_FN vec Sub32(vec a, vec b) { return _mm_sub_epi32(a, b); }
   template <int n>
   static KSCAM_VECTOR_FN vec Srai32(vec v) { return _mm_srai_epi32(v, n); }
   static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return _mm_packs_epi32(a, b); }
+  static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return _mm_packus_epi16(a, b); }
   static KSCAM_VECTOR_FN bool Any(vec mask) { return _mm_movemask_epi8(mask) != 0; }
   static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return _mm_add_epi64(a, b); }
   static KSCAM_VECTOR_FN vec SumBytes(vec v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
@@ -57,23 +61,21 @@ struct V128 {
     return _mm_and_si128(v, _mm_cmplt_epi8(index, _mm_set1_epi8(static_cast<char>(n))));
   }
 
-  // Writes n (at most 16) pixels b, g, r, 255 from three vectors of 16 bytes in pixel order.
-  static KSCAM_VECTOR_FN void StoreBgra(UCHAR* out, vec b, vec g, vec r, ULONG n, bool stream) {
-    const __m128i alpha = _mm_set1_epi8(static_cast<char>(0xFF));
-    const __m128i bg_lo = _mm_unpacklo_epi8(b, g);
-    const __m128i bg_hi = _mm_unpackhi_epi8(b, g);
-    const __m128i ra_lo = _mm_unpacklo_epi8(r, alpha);
-    const __m128i ra_hi = _mm_unpackhi_epi8(r, alpha);
-    __m128i px[4] = {_mm_unpacklo_epi16(bg_lo, ra_lo), _mm_unpackhi_epi16(bg_lo, ra_lo),
-                     _mm_unpacklo_epi16(bg_hi, ra_hi), _mm_unpackhi_epi16(bg_hi, ra_hi)};
+  // Writes n (at most 16) pixels from four vectors holding pixels 0-3, 4-7, 8-11, 12-15.
+  static KSCAM_VECTOR_FN void StorePixels(UCHAR* out, vec p0, vec p1, vec p2, vec p3, ULONG n, bool stream) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
-    if (n == kPixels) {
-      if (stream) {
-        for (int i = 0; i < 4; ++i) _mm_stream_si128(dst + i, px[i]);
-      } else {
-        for (int i = 0; i < 4; ++i) _mm_storeu_si128(dst + i, px[i]);
-      }
+    if (n == kPixels && stream) {
+      _mm_stream_si128(dst, p0);
+      _mm_stream_si128(dst + 1, p1);
+      _mm_stream_si128(dst + 2, p2);
+      _mm_stream_si128(dst + 3, p3);
+    } else if (n == kPixels) {
+      _mm_storeu_si128(dst, p0);
+      _mm_storeu_si128(dst + 1, p1);
+      _mm_storeu_si128(dst + 2, p2);
+      _mm_storeu_si128(dst + 3, p3);
     } else {
+      const __m128i px[4] = {p0, p1, p2, p3};
       memcpy(out, px, n * 4);
     }
   }
@@ -81,6 +83,11 @@ struct V128 {
 
 // ---------------------------------------------------------------------------------------------
 // Per-frame constants broadcast into lanes
+
+// How the colour matrix sums are formed: in 16-bit lanes, only from the terms a usual colour
+// matrix has (each output's own input positive, the others not, no constants), or from every
+// term without or with the constants; or in 32-bit lanes.
+enum MatrixMode { kMatrix16Diagonal, kMatrix16, kMatrix16Constant, kMatrix32 };
 
 template <class V>
 struct Weights {
@@ -92,7 +99,7 @@ struct Weights {
   // 32-bit form: (red, green) weight pairs, (blue, 0) pairs and the constants.
   vec positive_rg[3], positive_b[3], positive_c[3];
   vec negative_rg[3], negative_b[3], negative_c[3];
-  LONG matrix_width;
+  MatrixMode mode;
   // Every gain is 128: a gain of 1 changes nothing, so the step is skipped.
   bool unity_gains;
 };
@@ -106,6 +113,7 @@ KSCAM_VECTOR_FN void PrepareWeights(const PixelSetup& s, Weights<V>& w) {
       w.negative[i][j] = V::Set16(s.negative[i][j]);
     }
   }
+  bool constants = false;
   for (int j = 0; j < 3; ++j) {
     w.positive_rg[j] = V::Set32(static_cast<int>(s.positive[0][j] | (static_cast<ULONG>(s.positive[1][j]) << 16)));
     w.positive_b[j] = V::Set32(s.positive[2][j]);
@@ -113,8 +121,21 @@ KSCAM_VECTOR_FN void PrepareWeights(const PixelSetup& s, Weights<V>& w) {
     w.negative_rg[j] = V::Set32(static_cast<int>(s.negative[0][j] | (static_cast<ULONG>(s.negative[1][j]) << 16)));
     w.negative_b[j] = V::Set32(s.negative[2][j]);
     w.negative_c[j] = V::Set32(s.negative[3][j]);
+    if (s.positive[3][j] != 0 || s.negative[3][j] != 0) constants = true;
   }
-  w.matrix_width = s.matrix_width;
+  bool diagonal = !constants;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      if (i == j ? s.negative[i][j] != 0 : s.positive[i][j] != 0) diagonal = false;
+    }
+  }
+  if (s.matrix_width != 0) {
+    w.mode = kMatrix32;
+  } else if (diagonal) {
+    w.mode = kMatrix16Diagonal;
+  } else {
+    w.mode = constants ? kMatrix16Constant : kMatrix16;
+  }
   w.unity_gains = s.gain[0] == 128 && s.gain[1] == 128 && s.gain[2] == 128;
 }
 
@@ -128,13 +149,12 @@ struct GroupRgb {
   vec r[2], g[2], b[2];
 };
 
-// An estimate from its weighted sum: min(255, (max(t, 0) + round) >> shift).
-template <class V, int round, int shift>
-KSCAM_VECTOR_FN typename V::vec Clamp8(typename V::vec t) {
-  t = V::Max(t, V::Zero());
-  t = V::Add(t, V::Set16(round));
-  t = V::template Srli<shift>(t);
-  return V::Min(t, V::Set16(255));
+// An estimate min(255, (max(t, 0) + round) >> shift) from t + round = plus - minus, both
+// parts non-negative. The saturating difference is max(t + round, 0), which shifts to the
+// same value because round < 1 << shift.
+template <class V, int shift>
+KSCAM_VECTOR_FN typename V::vec Estimate(typename V::vec plus, typename V::vec minus) {
+  return V::Min(V::template Srli<shift>(V::SubSat(plus, minus)), V::Set16(255));
 }
 
 // p is the work-buffer sample of the group's first pixel; green_parity is the column parity
@@ -147,38 +167,42 @@ KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& 
   const vec ap = V::Load(p + stride - 2), bp = V::Load(p + stride), cp = V::Load(p + stride + 2);
   const vec b2m = V::Load(p - 2 * stride), b2p = V::Load(p + 2 * stride);
 
-  const vec ea = V::Even(a), oa = V::Odd(a), eb = V::Even(b), ob = V::Odd(b), ec = V::Even(c), oc = V::Odd(c);
-  const vec ebm = V::Even(bm), obm = V::Odd(bm), ebp = V::Even(bp), obp = V::Odd(bp);
+  const vec oa = V::Odd(a), eb = V::Even(b), ob = V::Odd(b), ec = V::Even(c);
 
   vec center[2], h1[2], h2[2], v1[2], v2[2], d[2];
   center[0] = eb;
-  h1[0] = V::Add(oa, ob);
-  h2[0] = V::Add(ea, ec);
-  v1[0] = V::Add(ebm, ebp);
-  v2[0] = V::Add(V::Even(b2m), V::Even(b2p));
-  d[0] = V::Add(V::Add(V::Odd(am), obm), V::Add(V::Odd(ap), obp));
   center[1] = ob;
+  h1[0] = V::Add(oa, ob);
   h1[1] = V::Add(eb, ec);
-  h2[1] = V::Add(oa, oc);
-  v1[1] = V::Add(obm, obp);
+  h2[0] = V::Add(V::Even(a), ec);
+  h2[1] = V::Add(oa, V::Odd(c));
+  v1[0] = V::Add(V::Even(bm), V::Even(bp));
+  v1[1] = V::Add(V::Odd(bm), V::Odd(bp));
+  v2[0] = V::Add(V::Even(b2m), V::Even(b2p));
   v2[1] = V::Add(V::Odd(b2m), V::Odd(b2p));
-  d[1] = V::Add(V::Add(ebm, V::Even(cm)), V::Add(ebp, V::Even(cp)));
+  // The diagonal neighbours of an even pixel are the odd ones beside its upper and lower
+  // neighbours, and the other way round.
+  d[0] = V::Add(v1[1], V::Add(V::Odd(am), V::Odd(ap)));
+  d[1] = V::Add(v1[0], V::Add(V::Even(cm), V::Even(cp)));
 
   constexpr ULONG gp = green_parity;
   constexpr ULONG op = 1 - green_parity;
 
-  // Green sites: the row and column neighbours' colours.
-  const vec ten = V::Mullo(center[gp], V::Set16(10));
-  const vec row = Clamp8<V, 8, 4>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(h1[gp])), V::template Slli<1>(V::Add(h2[gp], d[gp]))), v2[gp]));
-  const vec column = Clamp8<V, 8, 4>(
-      V::Add(V::Sub(V::Add(ten, V::template Slli<3>(v1[gp])), V::template Slli<1>(V::Add(v2[gp], d[gp]))), h2[gp]));
-  // Red or blue sites: green and the opposite colour.
+  // Green sites: the row and column neighbours' colours, 10c + 8h1 - 2h2 + v2 - 2d and
+  // 10c + 8v1 - 2v2 + h2 - 2d.
+  const vec ten = V::Add(V::Mullo(center[gp], V::Set16(10)), V::Set16(8));
+  const vec row = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(h1[gp])), v2[gp]),
+                                 V::template Slli<1>(V::Add(h2[gp], d[gp])));
+  const vec column = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(v1[gp])), h2[gp]),
+                                    V::template Slli<1>(V::Add(v2[gp], d[gp])));
+  // Red or blue sites: green 4c + 2(h1 + v1) - (h2 + v2) and the opposite colour
+  // 12c + 4d - 3(h2 + v2).
   const vec outer = V::Add(h2[op], v2[op]);
-  const vec green = Clamp8<V, 4, 3>(
-      V::Sub(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), outer));
-  const vec opposite = Clamp8<V, 8, 4>(
-      V::Sub(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Mullo(outer, V::Set16(3))));
+  const vec green = Estimate<V, 3>(
+      V::Add(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), V::Set16(4)), outer);
+  const vec opposite = Estimate<V, 4>(
+      V::Add(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Set16(8)),
+      V::Mullo(outer, V::Set16(3)));
 
   out.g[gp] = center[gp];
   out.g[op] = green;
@@ -204,24 +228,55 @@ KSCAM_VECTOR_FN typename V::vec ApplyGain(typename V::vec v, typename V::vec gai
   return V::Min(V::Or(scaled, V::template Srli<1>(overflow)), V::Set16(255));
 }
 
+// Both column parities, written out: a loop here is not unrolled and keeps the values in
+// memory.
+template <class V>
+KSCAM_VECTOR_FN void ApplyGains(const Weights<V>& w, GroupRgb<V>& px) {
+  px.r[0] = ApplyGain<V>(px.r[0], w.gain[0]);
+  px.g[0] = ApplyGain<V>(px.g[0], w.gain[1]);
+  px.b[0] = ApplyGain<V>(px.b[0], w.gain[2]);
+  px.r[1] = ApplyGain<V>(px.r[1], w.gain[0]);
+  px.g[1] = ApplyGain<V>(px.g[1], w.gain[1]);
+  px.b[1] = ApplyGain<V>(px.b[1], w.gain[2]);
+}
+
+// Grey from gained channels; each product is truncated on its own. At most 253.
+template <class V>
+KSCAM_VECTOR_FN typename V::vec Luma(typename V::vec r, typename V::vec g, typename V::vec b) {
+  return V::Add(V::Add(V::template Srli<8>(V::Mullo(r, V::Set16(77))), V::template Srli<8>(V::Mullo(g, V::Set16(150)))),
+                V::template Srli<8>(V::Mullo(b, V::Set16(29))));
+}
+
 template <class V>
 KSCAM_VECTOR_FN typename V::vec Combine(typename V::vec even, typename V::vec odd) {
   return V::Or(even, V::template Slli<8>(odd));
 }
 
-// One output channel from gained inputs, for the lanes of one column parity.
-template <class V>
-KSCAM_VECTOR_FN typename V::vec MatrixChannel(const Weights<V>& w, int j, typename V::vec r, typename V::vec g,
+// One output channel from gained inputs, for the lanes of one column parity, as a signed
+// 16-bit value that the byte packing clamps to 0 .. 255.
+template <class V, MatrixMode mode, int j>
+KSCAM_VECTOR_FN typename V::vec MatrixChannel(const Weights<V>& w, typename V::vec r, typename V::vec g,
                                               typename V::vec b) {
   typedef typename V::vec vec;
-  vec result;
-  if (w.matrix_width == 0) {
-    // Every sum stays below 65536: exact in 16-bit lanes.
-    const vec pos = V::Add(V::Add(V::Mullo(r, w.positive[0][j]), V::Mullo(g, w.positive[1][j])),
-                           V::Add(V::Mullo(b, w.positive[2][j]), w.positive[3][j]));
-    const vec neg = V::Add(V::Add(V::Mullo(r, w.negative[0][j]), V::Mullo(g, w.negative[1][j])),
-                           V::Add(V::Mullo(b, w.negative[2][j]), w.negative[3][j]));
-    result = V::Sub(V::template Srli<6>(pos), V::template Srli<6>(neg));
+  if (mode == kMatrix16Diagonal) {
+    // The other terms are all zero.
+    constexpr int first = j == 0 ? 1 : 0;
+    constexpr int second = j == 2 ? 1 : 2;
+    const vec own = j == 0 ? r : (j == 1 ? g : b);
+    const vec pos = V::Mullo(own, w.positive[j][j]);
+    const vec neg = V::Add(V::Mullo(first == 0 ? r : g, w.negative[first][j]),
+                           V::Mullo(second == 2 ? b : g, w.negative[second][j]));
+    return V::SubSat(V::template Srli<6>(pos), V::template Srli<6>(neg));
+  } else if (mode != kMatrix32) {
+    // Every sum stays below 65536: exact in 16-bit lanes. The saturating difference clamps
+    // at 0; the result is at most 1023.
+    vec pos = V::Add(V::Add(V::Mullo(r, w.positive[0][j]), V::Mullo(g, w.positive[1][j])), V::Mullo(b, w.positive[2][j]));
+    vec neg = V::Add(V::Add(V::Mullo(r, w.negative[0][j]), V::Mullo(g, w.negative[1][j])), V::Mullo(b, w.negative[2][j]));
+    if (mode == kMatrix16Constant) {
+      pos = V::Add(pos, w.positive[3][j]);
+      neg = V::Add(neg, w.negative[3][j]);
+    }
+    return V::SubSat(V::template Srli<6>(pos), V::template Srli<6>(neg));
   } else {
     const vec zero = V::Zero();
     const vec rg_lo = V::UnpackLo16(r, g), rg_hi = V::UnpackHi16(r, g);
@@ -236,31 +291,41 @@ KSCAM_VECTOR_FN typename V::vec MatrixChannel(const Weights<V>& w, int j, typena
                                 w.negative_c[j]);
     const vec lo = V::Sub32(V::template Srai32<6>(pos_lo), V::template Srai32<6>(neg_lo));
     const vec hi = V::Sub32(V::template Srai32<6>(pos_hi), V::template Srai32<6>(neg_hi));
-    result = V::Packs32(lo, hi);
+    return V::Packs32(lo, hi);
   }
-  return V::Min(V::Max(result, V::Zero()), V::Set16(255));
 }
 
-template <class V, ULONG green_parity, bool red_line>
+// Writes n pixels b, g, r, 255 from bytes split by column parity: in each 128-bit half of a
+// vector, bytes 0-7 are the half's even-column pixels and bytes 8-15 its odd-column ones.
+template <class V>
+KSCAM_VECTOR_FN void StoreSplitBgra(UCHAR* out, typename V::vec b, typename V::vec g, typename V::vec r, ULONG n,
+                                    bool stream) {
+  typedef typename V::vec vec;
+  const vec alpha = V::Set16(-1);
+  const vec bg_even = V::UnpackLo8(b, g), bg_odd = V::UnpackHi8(b, g);
+  const vec ra_even = V::UnpackLo8(r, alpha), ra_odd = V::UnpackHi8(r, alpha);
+  const vec even_lo = V::UnpackLo16(bg_even, ra_even);  // pixels 0, 2, 4, 6 of the half
+  const vec even_hi = V::UnpackHi16(bg_even, ra_even);  // 8 .. 14
+  const vec odd_lo = V::UnpackLo16(bg_odd, ra_odd);     // 1 .. 7
+  const vec odd_hi = V::UnpackHi16(bg_odd, ra_odd);     // 9 .. 15
+  V::StorePixels(out, V::UnpackLo32(even_lo, odd_lo), V::UnpackHi32(even_lo, odd_lo), V::UnpackLo32(even_hi, odd_hi),
+                 V::UnpackHi32(even_hi, odd_hi), n, stream);
+}
+
+template <class V, ULONG green_parity, bool red_line, MatrixMode mode>
 KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride, UCHAR* out, ULONG n, bool stream) {
   typedef typename V::vec vec;
   GroupRgb<V> px;
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  if (!w.unity_gains) {
-    for (int q = 0; q < 2; ++q) {
-      px.r[q] = ApplyGain<V>(px.r[q], w.gain[0]);
-      px.g[q] = ApplyGain<V>(px.g[q], w.gain[1]);
-      px.b[q] = ApplyGain<V>(px.b[q], w.gain[2]);
-    }
-  }
+  if (!w.unity_gains) ApplyGains<V>(w, px);
   // One output channel at a time, both column parities, so few values are live at once.
-  vec bytes[3];
-  for (int j = 0; j < 3; ++j) {
-    const vec even = MatrixChannel<V>(w, j, px.r[0], px.g[0], px.b[0]);
-    const vec odd = MatrixChannel<V>(w, j, px.r[1], px.g[1], px.b[1]);
-    bytes[j] = Combine<V>(even, odd);
-  }
-  V::StoreBgra(out, bytes[2], bytes[1], bytes[0], n, stream);
+  const vec red = V::PackUs16(MatrixChannel<V, mode, 0>(w, px.r[0], px.g[0], px.b[0]),
+                              MatrixChannel<V, mode, 0>(w, px.r[1], px.g[1], px.b[1]));
+  const vec green = V::PackUs16(MatrixChannel<V, mode, 1>(w, px.r[0], px.g[0], px.b[0]),
+                                MatrixChannel<V, mode, 1>(w, px.r[1], px.g[1], px.b[1]));
+  const vec blue = V::PackUs16(MatrixChannel<V, mode, 2>(w, px.r[0], px.g[0], px.b[0]),
+                               MatrixChannel<V, mode, 2>(w, px.r[1], px.g[1], px.b[1]));
+  StoreSplitBgra<V>(out, blue, green, red, n, stream);
 }
 
 template <class V, ULONG green_parity, bool red_line>
@@ -268,30 +333,34 @@ KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride,
   typedef typename V::vec vec;
   GroupRgb<V> px;
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  vec luma[2];
-  for (int q = 0; q < 2; ++q) {
-    vec r = px.r[q], g = px.g[q], b = px.b[q];
-    if (!w.unity_gains) {
-      r = ApplyGain<V>(r, w.gain[0]);
-      g = ApplyGain<V>(g, w.gain[1]);
-      b = ApplyGain<V>(b, w.gain[2]);
-    }
-    luma[q] = V::Add(V::Add(V::template Srli<8>(V::Mullo(r, V::Set16(77))),
-                            V::template Srli<8>(V::Mullo(g, V::Set16(150)))),
-                     V::template Srli<8>(V::Mullo(b, V::Set16(29))));
-  }
-  const vec y = Combine<V>(luma[0], luma[1]);
-  V::StoreBgra(out, y, y, y, n, stream);
+  if (!w.unity_gains) ApplyGains<V>(w, px);
+  const vec y = V::PackUs16(Luma<V>(px.r[0], px.g[0], px.b[0]), Luma<V>(px.r[1], px.g[1], px.b[1]));
+  StoreSplitBgra<V>(out, y, y, y, n, stream);
 }
 
-// Adds the group's red, green and blue bytes into 64-bit lane sums (only full groups).
+// Adds the group's red, green and blue, both column parities, into 16-bit lane sums: each
+// lane grows by at most 510 per group.
 template <class V, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void MeasureGroup(const UCHAR* p, LONG stride, typename V::vec sums[3]) {
   GroupRgb<V> px;
   InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  sums[0] = V::Add64(sums[0], V::SumBytes(Combine<V>(px.r[0], px.r[1])));
-  sums[1] = V::Add64(sums[1], V::SumBytes(Combine<V>(px.g[0], px.g[1])));
-  sums[2] = V::Add64(sums[2], V::SumBytes(Combine<V>(px.b[0], px.b[1])));
+  sums[0] = V::Add(sums[0], V::Add(px.r[0], px.r[1]));
+  sums[1] = V::Add(sums[1], V::Add(px.g[0], px.g[1]));
+  sums[2] = V::Add(sums[2], V::Add(px.b[0], px.b[1]));
+}
+
+// Groups whose 16-bit lane sums cannot overflow: 128 x 510 < 65536.
+constexpr ULONG kMeasureChunk = 128;
+
+// The 16-bit lane sums folded into 32-bit lane sums.
+template <class V>
+KSCAM_VECTOR_FN typename V::vec Widen(typename V::vec wide, typename V::vec sums) {
+  return V::Add32(wide, V::Add32(V::UnpackLo16(sums, V::Zero()), V::UnpackHi16(sums, V::Zero())));
+}
+
+template <class V>
+KSCAM_VECTOR_FN ULONG64 Total32(typename V::vec v) {
+  return V::Total64(V::Add64(V::UnpackLo32(v, V::Zero()), V::UnpackHi32(v, V::Zero())));
 }
 
 // The last, partial group of a line: only n pixels count.
@@ -340,15 +409,34 @@ KSCAM_VECTOR_FN void CorrectRun(UCHAR* line, LONG stride, ULONG x, ULONG end, LO
 // ---------------------------------------------------------------------------------------------
 // Line runs: groups of the widest vector while whole groups fit, then 16-pixel groups.
 
-template <class Wide, ULONG green_parity, bool red_line>
+template <class Wide, ULONG green_parity, bool red_line, MatrixMode mode>
 KSCAM_VECTOR_FN void ColorRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
                               ULONG width, UCHAR* out, bool stream) {
   ULONG x = 0;
   for (; x + Wide::kPixels <= width; x += Wide::kPixels)
-    ColorGroup<Wide, green_parity, red_line>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
+    ColorGroup<Wide, green_parity, red_line, mode>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
   for (; x < width; x += V128::kPixels) {
     const ULONG n = (width - x < V128::kPixels) ? width - x : V128::kPixels;
-    ColorGroup<V128, green_parity, red_line>(narrow, p + x, stride, out + 4 * x, n, stream);
+    ColorGroup<V128, green_parity, red_line, mode>(narrow, p + x, stride, out + 4 * x, n, stream);
+  }
+}
+
+template <class Wide, ULONG green_parity, bool red_line>
+KSCAM_VECTOR_FN void ColorRunFor(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
+                                 ULONG width, UCHAR* out, bool stream) {
+  switch (wide.mode) {
+    case kMatrix16Diagonal:
+      ColorRun<Wide, green_parity, red_line, kMatrix16Diagonal>(wide, narrow, p, stride, width, out, stream);
+      break;
+    case kMatrix16:
+      ColorRun<Wide, green_parity, red_line, kMatrix16>(wide, narrow, p, stride, width, out, stream);
+      break;
+    case kMatrix16Constant:
+      ColorRun<Wide, green_parity, red_line, kMatrix16Constant>(wide, narrow, p, stride, width, out, stream);
+      break;
+    default:
+      ColorRun<Wide, green_parity, red_line, kMatrix32>(wide, narrow, p, stride, width, out, stream);
+      break;
   }
 }
 
@@ -366,15 +454,24 @@ KSCAM_VECTOR_FN void GrayRun(const Weights<Wide>& wide, const Weights<V128>& nar
 
 template <class Wide, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG64 totals[3]) {
-  typename Wide::vec wide_sums[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
-  __m128i narrow_sums[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
+  typedef typename Wide::vec vec;
+  vec wide32[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
+  __m128i narrow64[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
   ULONG x = 0;
-  for (; x + Wide::kPixels <= width; x += Wide::kPixels)
-    MeasureGroup<Wide, green_parity, red_line>(p + x, stride, wide_sums);
-  for (; x + V128::kPixels <= width; x += V128::kPixels)
-    MeasureGroup<V128, green_parity, red_line>(p + x, stride, narrow_sums);
-  if (x < width) MeasureTail128<green_parity, red_line>(p + x, stride, width - x, narrow_sums);
-  for (int i = 0; i < 3; ++i) totals[i] += Wide::Total64(wide_sums[i]) + V128::Total64(narrow_sums[i]);
+  while (x + Wide::kPixels <= width) {
+    vec sums[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
+    for (ULONG k = 0; k < kMeasureChunk && x + Wide::kPixels <= width; ++k, x += Wide::kPixels)
+      MeasureGroup<Wide, green_parity, red_line>(p + x, stride, sums);
+    for (int i = 0; i < 3; ++i) wide32[i] = Widen<Wide>(wide32[i], sums[i]);
+  }
+  // Fewer than kMeasureChunk narrow groups follow the wide ones.
+  __m128i narrow16[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
+  for (; x + V128::kPixels <= width; x += V128::kPixels) MeasureGroup<V128, green_parity, red_line>(p + x, stride, narrow16);
+  if (x < width) MeasureTail128<green_parity, red_line>(p + x, stride, width - x, narrow64);
+  for (int i = 0; i < 3; ++i) {
+    totals[i] += Total32<Wide>(wide32[i]) + Total32<V128>(Widen<V128>(V128::Zero(), narrow16[i])) +
+                 V128::Total64(narrow64[i]);
+  }
 }
 
 // The line's green column parity and whether its other samples are red, in phase-0 terms.
@@ -392,10 +489,10 @@ KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out) {
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: ColorRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 1: ColorRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 2: ColorRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    default: ColorRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
   }
 }
 
