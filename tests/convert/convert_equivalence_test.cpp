@@ -217,4 +217,75 @@ TEST(ConversionEquivalence, FrameLoopMatchesSeparateSteps) {
   }
 }
 
+// The vector code forms the matrix sums in different ways depending on the matrix: only the
+// usual terms (own input positive, the others not), every term with or without constants,
+// or wide sums. Each form against the reference, including entries just outside a form.
+TEST(ConversionEquivalence, EveryMatrixFormMatchesScalar) {
+  static const LONG matrices[][16] = {
+      {64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64, 0, 0, 0, 0, 64},              // identity
+      {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64},    // usual correction
+      {87, -16, -6, 0, -14, 90, 20, 0, -9, -10, 91, 0, 0, 0, 0, 64},     // one positive other input
+      {87, -16, -6, 0, -14, -90, -20, 0, -9, -10, 91, 0, 0, 0, 0, 64},   // a negative own input
+      {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 640, -320, 1, 0},  // constants
+      {87, -16, -6, 0, -14, 90, -20, 0, -9, -10, 91, 0, 0, 0, -1, 0},    // one small constant
+      {200, -100, -100, 0, -100, 200, -100, 0, -100, -100, 200, 0, 0, 0, 0, 0},  // sums past 16 bits
+      {257, -1, 0, 0, 0, 257, 0, 0, 0, 0, 257, 0, 0, 0, 0, 0},           // just past 16 bits
+      {9000, -9000, 5, 0, -40000, 70000, 3, 0, 1, 2, 3, 0, 0, 0, 0, 0},  // wide weights
+  };
+  std::mt19937 rng(5);
+  const auto paths = AvailablePaths();
+  for (const auto& m : matrices) {
+    for (int i = 0; i < 6; ++i) {
+      Case c = RandomCase(rng);
+      c.color = true;
+      c.raw_matrix = true;
+      std::copy(std::begin(m), std::end(m), c.matrix);
+      if (i % 2 == 0) c.gains[0] = c.gains[1] = c.gains[2] = 128;
+      const Result reference = RunConvertFrame(c, kConversionScalar);
+      for (LONG path : paths) {
+        if (path == kConversionScalar) continue;
+        const Result r = RunConvertFrame(c, path);
+        ASSERT_TRUE(r.guard) << PathName(path) << " " << Describe(c);
+        ASSERT_EQ(r.image, reference.image) << PathName(path) << " " << Describe(c) << " matrix form "
+                                            << (&m - matrices) << " first difference at byte "
+                                            << FirstDifference(r.image, reference.image);
+      }
+    }
+  }
+}
+
+// Full-width lines of bright samples: the vector measurement gathers its sums in narrow
+// lanes and must fold them before they overflow. Gains and images as the reference's, in
+// every phase.
+TEST(ConversionEquivalence, FullWidthBrightFramesMeasureExactly) {
+  constexpr ULONG kWidth = 4608, kHeight = 8;
+  std::mt19937 rng(9);
+  const auto paths = AvailablePaths();
+  for (LONG phase = 0; phase < 4; ++phase) {
+    Case c{};
+    c.width = kWidth;
+    c.height = kHeight;
+    c.phase = phase;
+    c.color = phase % 2 == 0;
+    c.white_balance = true;
+    for (auto& g : c.gains) g = 128;
+    c.correction = 1;
+    c.brightness = 255;
+    c.contrast = 10;
+    c.saturation = 10;
+    c.raw.resize(static_cast<size_t>(kWidth) * kHeight);
+    for (ULONG y = 0; y < kHeight; ++y)
+      for (ULONG x = 0; x < kWidth; ++x)
+        c.raw[y * kWidth + x] = static_cast<uint8_t>(((x + y) & 1) ? 255 : 230 + rng() % 26);
+    const Result reference = RunConvertFrame(c, kConversionScalar);
+    for (LONG path : paths) {
+      if (path == kConversionScalar) continue;
+      const Result r = RunConvertFrame(c, path);
+      EXPECT_EQ(std::vector<LONG>(r.gains, r.gains + 3), std::vector<LONG>(reference.gains, reference.gains + 3))
+          << PathName(path) << " phase " << phase;
+      EXPECT_EQ(r.image, reference.image) << PathName(path) << " phase " << phase;
+    }
+  }
+}
+
 }  // namespace
