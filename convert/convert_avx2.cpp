@@ -17,6 +17,7 @@ struct V256 {
   static constexpr ULONG kPixels = 32;
 
   static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+  static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
   static KSCAM_VECTOR_FN vec Zero() { return _mm256_setzero_si256(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm256_set1_epi32(v); }
@@ -90,10 +91,14 @@ struct V256 {
 KSCAM_AVX2_ENTRY void CorrectLineAvx2(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   CorrectLineVector<V256>(line, stride, width, threshold);
 }
-KSCAM_AVX2_ENTRY void ColorLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out) { ColorLineVector<V256>(s, y, out); }
-KSCAM_AVX2_ENTRY void GrayLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out) { GrayLineVector<V256>(s, y, out); }
-KSCAM_AVX2_ENTRY void MeasureLineAvx2(const PixelSetup& s, ULONG y, ULONG64 sums[3]) {
-  MeasureLineVector<V256>(s, y, sums);
+KSCAM_AVX2_ENTRY void ColorLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+  ColorLineVector<V256>(s, y, out, copy);
+}
+KSCAM_AVX2_ENTRY void GrayLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+  GrayLineVector<V256>(s, y, out, copy);
+}
+KSCAM_AVX2_ENTRY void MeasureLineAvx2(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
+  MeasureLineVector<V256>(s, y, sums, copy);
 }
 void FinishAvx2() { _mm_sfence(); }
 

@@ -24,15 +24,24 @@ struct PixelSetup {
   bool stream_output;   // output lines are 16-byte aligned: non-temporal stores may be used
 };
 
+// Raw samples to copy into the work buffer while a line is worked on, so that the copy
+// overlaps the arithmetic instead of waiting for memory on its own. The target is never a
+// line the work reads; bytes 0 copies nothing.
+struct LineCopy {
+  const UCHAR* from;
+  UCHAR* to;
+  ULONG bytes;
+};
+
 // Line-level operations. A line pointer is sample (0, y) of the work buffer.
 struct ConversionKernels {
   // Defect-pixel pass over columns 2 .. width - 3 of one line (2 <= y <= height - 3).
   void (*correct_line)(UCHAR* line, LONG stride, ULONG width, LONG threshold);
-  // One output line of width pixels (BGRA) at out.
-  void (*color_line)(const PixelSetup& setup, ULONG y, UCHAR* out);
-  void (*gray_line)(const PixelSetup& setup, ULONG y, UCHAR* out);
-  // Adds the line's interpolated red, green, blue (before gains) to sums.
-  void (*measure_line)(const PixelSetup& setup, ULONG y, ULONG64 sums[3]);
+  // One output line of width pixels (BGRA) at out, and the copy.
+  void (*color_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy);
+  void (*gray_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy);
+  // Adds the line's interpolated red, green, blue (before gains) to sums, and the copy.
+  void (*measure_line)(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy);
   // Orders the frame's non-temporal stores before the frame is handed on.
   void (*finish)();
 };

@@ -27,7 +27,8 @@ void CorrectLineScalar(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   }
 }
 
-void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out) {
+void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy) {
+  if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));
     const LONG in[3] = {ApplyGain(p.r, setup.gain[0]), ApplyGain(p.g, setup.gain[1]), ApplyGain(p.b, setup.gain[2])};
@@ -52,7 +53,8 @@ void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out) {
   }
 }
 
-void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out) {
+void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy) {
+  if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));
     const LONG r = ApplyGain(p.r, setup.gain[0]);
@@ -66,7 +68,8 @@ void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out) {
   }
 }
 
-void MeasureLineScalar(const PixelSetup& setup, ULONG y, ULONG64 sums[3]) {
+void MeasureLineScalar(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
+  if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));
     sums[0] += static_cast<ULONG64>(p.r);

@@ -13,9 +13,15 @@ namespace {
 void CorrectLineSse2(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   CorrectLineVector<V128>(line, stride, width, threshold);
 }
-void ColorLineSse2(const PixelSetup& s, ULONG y, UCHAR* out) { ColorLineVector<V128>(s, y, out); }
-void GrayLineSse2(const PixelSetup& s, ULONG y, UCHAR* out) { GrayLineVector<V128>(s, y, out); }
-void MeasureLineSse2(const PixelSetup& s, ULONG y, ULONG64 sums[3]) { MeasureLineVector<V128>(s, y, sums); }
+void ColorLineSse2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+  ColorLineVector<V128>(s, y, out, copy);
+}
+void GrayLineSse2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+  GrayLineVector<V128>(s, y, out, copy);
+}
+void MeasureLineSse2(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
+  MeasureLineVector<V128>(s, y, sums, copy);
+}
 void FinishSse2() { _mm_sfence(); }
 
 constexpr ConversionKernels kSse2Kernels = {CorrectLineSse2, ColorLineSse2, GrayLineSse2, MeasureLineSse2, FinishSse2};

@@ -17,6 +17,7 @@ struct V128 {
   static constexpr ULONG kPixels = 16;
 
   static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+  static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
   static KSCAM_VECTOR_FN vec Zero() { return _mm_setzero_si128(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm_set1_epi32(v); }
@@ -407,14 +408,27 @@ KSCAM_VECTOR_FN void CorrectRun(UCHAR* line, LONG stride, ULONG x, ULONG end, LO
 }
 
 // ---------------------------------------------------------------------------------------------
-// Line runs: groups of the widest vector while whole groups fit, then 16-pixel groups.
+// Line runs: groups of the widest vector while whole groups fit, then 16-pixel groups. Each
+// wide group also copies its share of the line copy; the rest follows the line.
+
+template <class Wide>
+KSCAM_VECTOR_FN void CopyShare(const LineCopy& copy, ULONG x) {
+  if (x + Wide::kPixels <= copy.bytes) Wide::Store(copy.to + x, Wide::Load(copy.from + x));
+}
+
+KSCAM_VECTOR_FN void CopyRest(const LineCopy& copy, ULONG done) {
+  if (copy.bytes > done) memcpy(copy.to + done, copy.from + done, copy.bytes - done);
+}
 
 template <class Wide, ULONG green_parity, bool red_line, MatrixMode mode>
 KSCAM_VECTOR_FN void ColorRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                              ULONG width, UCHAR* out, bool stream) {
+                              ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
   ULONG x = 0;
-  for (; x + Wide::kPixels <= width; x += Wide::kPixels)
+  for (; x + Wide::kPixels <= width; x += Wide::kPixels) {
+    CopyShare<Wide>(copy, x);
     ColorGroup<Wide, green_parity, red_line, mode>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
+  }
+  CopyRest(copy, x);
   for (; x < width; x += V128::kPixels) {
     const ULONG n = (width - x < V128::kPixels) ? width - x : V128::kPixels;
     ColorGroup<V128, green_parity, red_line, mode>(narrow, p + x, stride, out + 4 * x, n, stream);
@@ -423,29 +437,32 @@ KSCAM_VECTOR_FN void ColorRun(const Weights<Wide>& wide, const Weights<V128>& na
 
 template <class Wide, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void ColorRunFor(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                                 ULONG width, UCHAR* out, bool stream) {
+                                 ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
   switch (wide.mode) {
     case kMatrix16Diagonal:
-      ColorRun<Wide, green_parity, red_line, kMatrix16Diagonal>(wide, narrow, p, stride, width, out, stream);
+      ColorRun<Wide, green_parity, red_line, kMatrix16Diagonal>(wide, narrow, p, stride, width, out, stream, copy);
       break;
     case kMatrix16:
-      ColorRun<Wide, green_parity, red_line, kMatrix16>(wide, narrow, p, stride, width, out, stream);
+      ColorRun<Wide, green_parity, red_line, kMatrix16>(wide, narrow, p, stride, width, out, stream, copy);
       break;
     case kMatrix16Constant:
-      ColorRun<Wide, green_parity, red_line, kMatrix16Constant>(wide, narrow, p, stride, width, out, stream);
+      ColorRun<Wide, green_parity, red_line, kMatrix16Constant>(wide, narrow, p, stride, width, out, stream, copy);
       break;
     default:
-      ColorRun<Wide, green_parity, red_line, kMatrix32>(wide, narrow, p, stride, width, out, stream);
+      ColorRun<Wide, green_parity, red_line, kMatrix32>(wide, narrow, p, stride, width, out, stream, copy);
       break;
   }
 }
 
 template <class Wide, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void GrayRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                             ULONG width, UCHAR* out, bool stream) {
+                             ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
   ULONG x = 0;
-  for (; x + Wide::kPixels <= width; x += Wide::kPixels)
+  for (; x + Wide::kPixels <= width; x += Wide::kPixels) {
+    CopyShare<Wide>(copy, x);
     GrayGroup<Wide, green_parity, red_line>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
+  }
+  CopyRest(copy, x);
   for (; x < width; x += V128::kPixels) {
     const ULONG n = (width - x < V128::kPixels) ? width - x : V128::kPixels;
     GrayGroup<V128, green_parity, red_line>(narrow, p + x, stride, out + 4 * x, n, stream);
@@ -453,17 +470,20 @@ KSCAM_VECTOR_FN void GrayRun(const Weights<Wide>& wide, const Weights<V128>& nar
 }
 
 template <class Wide, ULONG green_parity, bool red_line>
-KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG64 totals[3]) {
+KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG64 totals[3], const LineCopy& copy) {
   typedef typename Wide::vec vec;
   vec wide32[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
   __m128i narrow64[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
   ULONG x = 0;
   while (x + Wide::kPixels <= width) {
     vec sums[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
-    for (ULONG k = 0; k < kMeasureChunk && x + Wide::kPixels <= width; ++k, x += Wide::kPixels)
+    for (ULONG k = 0; k < kMeasureChunk && x + Wide::kPixels <= width; ++k, x += Wide::kPixels) {
+      CopyShare<Wide>(copy, x);
       MeasureGroup<Wide, green_parity, red_line>(p + x, stride, sums);
+    }
     for (int i = 0; i < 3; ++i) wide32[i] = Widen<Wide>(wide32[i], sums[i]);
   }
+  CopyRest(copy, x);
   // Fewer than kMeasureChunk narrow groups follow the wide ones.
   __m128i narrow16[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
   for (; x + V128::kPixels <= width; x += V128::kPixels) MeasureGroup<V128, green_parity, red_line>(p + x, stride, narrow16);
@@ -482,43 +502,43 @@ KSCAM_VECTOR_FN ULONG LineKind(const PixelSetup& s, ULONG y) {
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out) {
+KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
   Weights<Wide> wide;
   Weights<V128> narrow;
   PrepareWeights<Wide>(s, wide);
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
   }
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void GrayLineVector(const PixelSetup& s, ULONG y, UCHAR* out) {
+KSCAM_VECTOR_FN void GrayLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
   Weights<Wide> wide;
   Weights<V128> narrow;
   PrepareWeights<Wide>(s, wide);
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: GrayRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 1: GrayRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    case 2: GrayRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
-    default: GrayRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output); break;
+    case 0: GrayRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 1: GrayRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 2: GrayRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    default: GrayRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
   }
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void MeasureLineVector(const PixelSetup& s, ULONG y, ULONG64 sums[3]) {
+KSCAM_VECTOR_FN void MeasureLineVector(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: MeasureRun<Wide, 0, false>(p, s.stride, s.width, sums); break;
-    case 1: MeasureRun<Wide, 0, true>(p, s.stride, s.width, sums); break;
-    case 2: MeasureRun<Wide, 1, false>(p, s.stride, s.width, sums); break;
-    default: MeasureRun<Wide, 1, true>(p, s.stride, s.width, sums); break;
+    case 0: MeasureRun<Wide, 0, false>(p, s.stride, s.width, sums, copy); break;
+    case 1: MeasureRun<Wide, 0, true>(p, s.stride, s.width, sums, copy); break;
+    case 2: MeasureRun<Wide, 1, false>(p, s.stride, s.width, sums, copy); break;
+    default: MeasureRun<Wide, 1, true>(p, s.stride, s.width, sums, copy); break;
   }
 }
 

@@ -110,9 +110,12 @@ bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LO
   PixelSetup setup;
   BuildSetup(processor, phase, &setup);
   ULONG64 sums[3] = {0, 0, 0};
+  // Line y reads lines y - 2 .. y + 2; the copy of line y + 3 goes along with it.
+  if (loader != nullptr) loader->LoadThrough(2);
   for (ULONG y = 0; y < setup.height; ++y) {
-    if (loader != nullptr) loader->LoadThrough(y + 2);
-    kernels.measure_line(setup, y, sums);
+    const LineCopy copy = loader != nullptr ? loader->Next(y + 3) : LineCopy{nullptr, nullptr, 0};
+    kernels.measure_line(setup, y, sums, copy);
+    if (copy.bytes != 0) loader->Finish();
   }
   // The channel sums are 32-bit; a full frame stays below 2^32.
   const double sr = static_cast<double>(static_cast<ULONG>(sums[0]));
@@ -136,6 +139,8 @@ bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LO
 
 struct NoLoader {
   void LoadThrough(ULONG) {}
+  LineCopy Next(ULONG) const { return LineCopy{nullptr, nullptr, 0}; }
+  void Finish() {}
 };
 
 void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
@@ -144,7 +149,8 @@ void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
   PixelSetup setup;
   BuildSetup(processor, phase, &setup);
   const auto line = color ? ColorLineFor(scope.kernels(), setup) : scope.kernels().gray_line;
-  for (ULONG y = 0; y < setup.height; ++y) line(setup, y, OutputLine(processor, y));
+  const LineCopy none = {nullptr, nullptr, 0};
+  for (ULONG y = 0; y < setup.height; ++y) line(setup, y, OutputLine(processor, y), none);
   scope.kernels().finish();
 }
 
@@ -203,9 +209,10 @@ NTSTATUS AllocateWorkBuffer(ColorProcessor* processor) {
 namespace {
 
 // Copies raw lines into the work buffer on demand, so the frame loop can load a few lines
-// ahead of the lines it works on while they are still in cache. Each line gets its margin
-// columns as it arrives; the margin lines follow once their source lines are in. Margins
-// always hold the samples as loaded, before any defect-pixel correction.
+// ahead of the lines it works on while they are still in cache; the line kernels can also
+// take the copy of one line along with their own work (Next, then Finish). Each line gets its
+// margin columns as it arrives; the margin lines follow once their source lines are in.
+// Margins always hold the samples as loaded, before any defect-pixel correction.
 class FrameLoader {
  public:
   FrameLoader(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULONG pitch)
@@ -219,11 +226,23 @@ class FrameLoader {
 
   // Loads every line up to and including last (clipped to the frame).
   void LoadThrough(ULONG last) {
-    if (last >= height_) last = height_ - 1;
-    for (; loaded_ < height_ && loaded_ <= last; ++loaded_) {
-      UCHAR* dst = Line(static_cast<LONG>(loaded_));
-      memcpy(dst, raw_ + static_cast<ULONG_PTR>(loaded_) * pitch_, width_);
-      if (!margins_) continue;
+    for (LineCopy copy = Next(last); copy.bytes != 0; copy = Next(last)) {
+      memcpy(copy.to, copy.from, copy.bytes);
+      Finish();
+    }
+  }
+  void LoadAll() { LoadThrough(height_ - 1); }
+
+  // The copy of the next line if it is not past last; nothing once the frame is in. Finish
+  // must follow once the copy is done.
+  LineCopy Next(ULONG last) const {
+    if (loaded_ >= height_ || loaded_ > last || width_ == 0) return LineCopy{nullptr, nullptr, 0};
+    return LineCopy{raw_ + static_cast<ULONG_PTR>(loaded_) * pitch_, Line(static_cast<LONG>(loaded_)), width_};
+  }
+
+  void Finish() {
+    UCHAR* dst = Line(static_cast<LONG>(loaded_));
+    if (margins_) {
       // Reflect around the edge columns without repeating them.
       dst[-1] = dst[1];
       dst[-2] = dst[2];
@@ -240,8 +259,8 @@ class FrameLoader {
         CopyLine(static_cast<LONG>(height_) + 1, static_cast<LONG>(height_) - 3);
       }
     }
+    ++loaded_;
   }
-  void LoadAll() { LoadThrough(height_ - 1); }
 
  private:
   UCHAR* Line(LONG y) const { return origin_ + static_cast<LONG_PTR>(y) * static_cast<LONG_PTR>(stride_); }
@@ -354,14 +373,17 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
   BuildSetup(processor, phase, &setup);
   const auto line = color ? ColorLineFor(kernels, setup) : kernels.gray_line;
   const ULONG h = setup.height;
+  // Line y reads lines y - 2 .. y + 2, so the defect pass must have reached line y + 2,
+  // which reads line y + 4. Loading one line further completes the bottom margin lines
+  // before the pass reaches their source lines h - 4 and h - 3. So lines through y + 5 are
+  // in when line y starts, and the copy of line y + 6 goes along with it.
+  loader.LoadThrough(5);
   for (ULONG y = 0; y < h; ++y) {
-    // Line y reads lines y - 2 .. y + 2, so the defect pass must have reached line y + 2,
-    // which reads line y + 4. Loading one line further completes the bottom margin lines
-    // before the pass reaches their source lines h - 4 and h - 3.
-    loader.LoadThrough(y + 5);
+    const LineCopy copy = loader.Next(y + 6);
     if (correct && y + 5 <= h) kernels.correct_line(WorkLine(processor, static_cast<LONG>(y + 2)), setup.stride,
                                                     setup.width, threshold);
-    line(setup, y, OutputLine(processor, y));
+    line(setup, y, OutputLine(processor, y), copy);
+    if (copy.bytes != 0) loader.Finish();
   }
   kernels.finish();
 }
