@@ -18,6 +18,13 @@ struct V256 {
 
   static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
   static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+  static KSCAM_VECTOR_FN void StoreStream(UCHAR* p, vec v) {
+    if ((reinterpret_cast<ULONG_PTR>(p) & 31) == 0) {
+      _mm256_stream_si256(reinterpret_cast<__m256i*>(p), v);
+    } else {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
+    }
+  }
   static KSCAM_VECTOR_FN vec Zero() { return _mm256_setzero_si256(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm256_set1_epi32(v); }
@@ -91,14 +98,16 @@ struct V256 {
 KSCAM_AVX2_ENTRY void CorrectLineAvx2(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   CorrectLineVector<V256>(line, stride, width, threshold);
 }
-KSCAM_AVX2_ENTRY void ColorLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
-  ColorLineVector<V256>(s, y, out, copy);
+KSCAM_AVX2_ENTRY void ColorLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy,
+                                    const UCHAR* kept) {
+  ColorLineVector<V256>(s, y, out, copy, kept);
 }
-KSCAM_AVX2_ENTRY void GrayLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
-  GrayLineVector<V256>(s, y, out, copy);
+KSCAM_AVX2_ENTRY void GrayLineAvx2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
+  GrayLineVector<V256>(s, y, out, copy, kept);
 }
-KSCAM_AVX2_ENTRY void MeasureLineAvx2(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
-  MeasureLineVector<V256>(s, y, sums, copy);
+KSCAM_AVX2_ENTRY void MeasureLineAvx2(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy,
+                                      UCHAR* keep) {
+  MeasureLineVector<V256>(s, y, sums, copy, keep);
 }
 void FinishAvx2() { _mm_sfence(); }
 

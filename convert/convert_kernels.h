@@ -37,11 +37,14 @@ struct LineCopy {
 struct ConversionKernels {
   // Defect-pixel pass over columns 2 .. width - 3 of one line (2 <= y <= height - 3).
   void (*correct_line)(UCHAR* line, LONG stride, ULONG width, LONG threshold);
-  // One output line of width pixels (BGRA) at out, and the copy.
-  void (*color_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy);
-  void (*gray_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy);
-  // Adds the line's interpolated red, green, blue (before gains) to sums, and the copy.
-  void (*measure_line)(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy);
+  // One output line of width pixels (BGRA) at out, and the copy. kept is the same line's
+  // keep of the measurement (below), or null.
+  void (*color_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept);
+  void (*gray_line)(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept);
+  // Adds the line's interpolated red, green, blue (before gains) to sums, and does the copy.
+  // With keep, the implementation may also keep its interpolation there (at most 2 bytes a
+  // pixel) for the output pass of the same frame, when the samples do not change in between.
+  void (*measure_line)(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy, UCHAR* keep);
   // Orders the frame's non-temporal stores before the frame is handed on.
   void (*finish)();
 };

@@ -27,7 +27,7 @@ void CorrectLineScalar(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   }
 }
 
-void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy) {
+void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR*) {
   if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));
@@ -53,7 +53,7 @@ void ColorLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCop
   }
 }
 
-void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy) {
+void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR*) {
   if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));
@@ -68,7 +68,7 @@ void GrayLineScalar(const PixelSetup& setup, ULONG y, UCHAR* out, const LineCopy
   }
 }
 
-void MeasureLineScalar(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
+void MeasureLineScalar(const PixelSetup& setup, ULONG y, ULONG64 sums[3], const LineCopy& copy, UCHAR*) {
   if (copy.bytes != 0) memcpy(copy.to, copy.from, copy.bytes);
   for (ULONG x = 0; x < setup.width; ++x) {
     const PixelRgb p = InterpolatePixel(setup, static_cast<LONG>(x), static_cast<LONG>(y));

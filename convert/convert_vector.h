@@ -18,6 +18,14 @@ struct V128 {
 
   static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  // A streaming store where the address allows one.
+  static KSCAM_VECTOR_FN void StoreStream(UCHAR* p, vec v) {
+    if ((reinterpret_cast<ULONG_PTR>(p) & 15) == 0) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(p), v);
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    }
+  }
   static KSCAM_VECTOR_FN vec Zero() { return _mm_setzero_si128(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm_set1_epi32(v); }
@@ -103,6 +111,8 @@ struct Weights {
   MatrixMode mode;
   // Every gain is 128: a gain of 1 changes nothing, so the step is skipped.
   bool unity_gains;
+  // Every gain is at most 256: a sample times its gain fits 16 bits.
+  bool small_gains;
 };
 
 template <class V>
@@ -138,6 +148,7 @@ KSCAM_VECTOR_FN void PrepareWeights(const PixelSetup& s, Weights<V>& w) {
     w.mode = constants ? kMatrix16Constant : kMatrix16;
   }
   w.unity_gains = s.gain[0] == 128 && s.gain[1] == 128 && s.gain[2] == 128;
+  w.small_gains = s.gain[0] <= 256 && s.gain[1] <= 256 && s.gain[2] <= 256;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -158,10 +169,19 @@ KSCAM_VECTOR_FN typename V::vec Estimate(typename V::vec plus, typename V::vec m
   return V::Min(V::template Srli<shift>(V::SubSat(plus, minus)), V::Set16(255));
 }
 
+// The four estimates of a group and its own samples: the colours at green sites are row and
+// column in the lanes of the green column parity, green and opposite in the other lanes.
+template <class V>
+struct GroupEstimates {
+  typedef typename V::vec vec;
+  vec center[2];
+  vec row, column, green, opposite;
+};
+
 // p is the work-buffer sample of the group's first pixel; green_parity is the column parity
-// of the line's green samples, red_line whether its other samples are red.
-template <class V, ULONG green_parity, bool red_line>
-KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& out) {
+// of the line's green samples.
+template <class V, ULONG green_parity>
+KSCAM_VECTOR_FN void EstimateGroup(const UCHAR* p, LONG stride, GroupEstimates<V>& e) {
   typedef typename V::vec vec;
   const vec a = V::Load(p - 2), b = V::Load(p), c = V::Load(p + 2);
   const vec am = V::Load(p - stride - 2), bm = V::Load(p - stride), cm = V::Load(p - stride + 2);
@@ -192,38 +212,86 @@ KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& 
   // Green sites: the row and column neighbours' colours, 10c + 8h1 - 2h2 + v2 - 2d and
   // 10c + 8v1 - 2v2 + h2 - 2d.
   const vec ten = V::Add(V::Mullo(center[gp], V::Set16(10)), V::Set16(8));
-  const vec row = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(h1[gp])), v2[gp]),
-                                 V::template Slli<1>(V::Add(h2[gp], d[gp])));
-  const vec column = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(v1[gp])), h2[gp]),
-                                    V::template Slli<1>(V::Add(v2[gp], d[gp])));
+  e.row = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(h1[gp])), v2[gp]),
+                         V::template Slli<1>(V::Add(h2[gp], d[gp])));
+  e.column = Estimate<V, 4>(V::Add(V::Add(ten, V::template Slli<3>(v1[gp])), h2[gp]),
+                            V::template Slli<1>(V::Add(v2[gp], d[gp])));
   // Red or blue sites: green 4c + 2(h1 + v1) - (h2 + v2) and the opposite colour
   // 12c + 4d - 3(h2 + v2).
   const vec outer = V::Add(h2[op], v2[op]);
-  const vec green = Estimate<V, 3>(
+  e.green = Estimate<V, 3>(
       V::Add(V::Add(V::template Slli<2>(center[op]), V::template Slli<1>(V::Add(h1[op], v1[op]))), V::Set16(4)), outer);
-  const vec opposite = Estimate<V, 4>(
+  e.opposite = Estimate<V, 4>(
       V::Add(V::Add(V::Mullo(center[op], V::Set16(12)), V::template Slli<2>(d[op])), V::Set16(8)),
       V::Mullo(outer, V::Set16(3)));
+  e.center[0] = center[0];
+  e.center[1] = center[1];
+}
 
-  out.g[gp] = center[gp];
-  out.g[op] = green;
-  if (red_line) {
-    out.r[gp] = row;
-    out.b[gp] = column;
-    out.r[op] = center[op];
-    out.b[op] = opposite;
-  } else {
-    out.r[gp] = column;
-    out.b[gp] = row;
-    out.r[op] = opposite;
-    out.b[op] = center[op];
-  }
+// Estimates kept between the two passes of a white-balanced frame: 2 bytes a pixel.
+template <class V>
+KSCAM_VECTOR_FN void KeepEstimates(UCHAR* keep, const GroupEstimates<V>& e) {
+  V::StoreStream(keep, V::PackUs16(e.row, e.column));
+  V::StoreStream(keep + sizeof(typename V::vec), V::PackUs16(e.green, e.opposite));
 }
 
 template <class V>
+KSCAM_VECTOR_FN void RestoreEstimates(const UCHAR* p, const UCHAR* kept, GroupEstimates<V>& e) {
+  const typename V::vec b = V::Load(p);
+  const typename V::vec first = V::Load(kept), second = V::Load(kept + sizeof(typename V::vec));
+  e.center[0] = V::Even(b);
+  e.center[1] = V::Odd(b);
+  e.row = V::UnpackLo8(first, V::Zero());
+  e.column = V::UnpackHi8(first, V::Zero());
+  e.green = V::UnpackLo8(second, V::Zero());
+  e.opposite = V::UnpackHi8(second, V::Zero());
+}
+
+// red_line: whether the line's other samples are red.
+template <class V, ULONG green_parity, bool red_line>
+KSCAM_VECTOR_FN void AssignSites(const GroupEstimates<V>& e, GroupRgb<V>& out) {
+  constexpr ULONG gp = green_parity;
+  constexpr ULONG op = 1 - green_parity;
+  out.g[gp] = e.center[gp];
+  out.g[op] = e.green;
+  if (red_line) {
+    out.r[gp] = e.row;
+    out.b[gp] = e.column;
+    out.r[op] = e.center[op];
+    out.b[op] = e.opposite;
+  } else {
+    out.r[gp] = e.column;
+    out.b[gp] = e.row;
+    out.r[op] = e.opposite;
+    out.b[op] = e.center[op];
+  }
+}
+
+template <class V, ULONG green_parity, bool red_line>
+KSCAM_VECTOR_FN void InterpolateGroup(const UCHAR* p, LONG stride, GroupRgb<V>& out) {
+  GroupEstimates<V> e;
+  EstimateGroup<V, green_parity>(p, stride, e);
+  AssignSites<V, green_parity, red_line>(e, out);
+}
+
+// The group's colours from the work buffer, or from the estimates kept for it.
+template <class V, ULONG green_parity, bool red_line>
+KSCAM_VECTOR_FN void GroupColours(const UCHAR* p, LONG stride, const UCHAR* kept, GroupRgb<V>& out) {
+  GroupEstimates<V> e;
+  if (kept != nullptr) {
+    RestoreEstimates<V>(p, kept, e);
+  } else {
+    EstimateGroup<V, green_parity>(p, stride, e);
+  }
+  AssignSites<V, green_parity, red_line>(e, out);
+}
+
+template <class V, bool small>
 KSCAM_VECTOR_FN typename V::vec ApplyGain(typename V::vec v, typename V::vec gain) {
   typedef typename V::vec vec;
   const vec scaled = V::template Srli<7>(V::Mullo(v, gain));
+  // 255 x 256 stays below 65536: the low half is the whole product.
+  if (small) return V::Min(scaled, V::Set16(255));
   // A non-zero high half means the product reached 65536: saturate.
   const vec overflow = V::CmpGt(V::MulhiU(v, gain), V::Zero());
   return V::Min(V::Or(scaled, V::template Srli<1>(overflow)), V::Set16(255));
@@ -231,14 +299,24 @@ KSCAM_VECTOR_FN typename V::vec ApplyGain(typename V::vec v, typename V::vec gai
 
 // Both column parities, written out: a loop here is not unrolled and keeps the values in
 // memory.
+template <class V, bool small>
+KSCAM_VECTOR_FN void ApplyGainsOf(const Weights<V>& w, GroupRgb<V>& px) {
+  px.r[0] = ApplyGain<V, small>(px.r[0], w.gain[0]);
+  px.g[0] = ApplyGain<V, small>(px.g[0], w.gain[1]);
+  px.b[0] = ApplyGain<V, small>(px.b[0], w.gain[2]);
+  px.r[1] = ApplyGain<V, small>(px.r[1], w.gain[0]);
+  px.g[1] = ApplyGain<V, small>(px.g[1], w.gain[1]);
+  px.b[1] = ApplyGain<V, small>(px.b[1], w.gain[2]);
+}
+
 template <class V>
 KSCAM_VECTOR_FN void ApplyGains(const Weights<V>& w, GroupRgb<V>& px) {
-  px.r[0] = ApplyGain<V>(px.r[0], w.gain[0]);
-  px.g[0] = ApplyGain<V>(px.g[0], w.gain[1]);
-  px.b[0] = ApplyGain<V>(px.b[0], w.gain[2]);
-  px.r[1] = ApplyGain<V>(px.r[1], w.gain[0]);
-  px.g[1] = ApplyGain<V>(px.g[1], w.gain[1]);
-  px.b[1] = ApplyGain<V>(px.b[1], w.gain[2]);
+  if (w.unity_gains) return;
+  if (w.small_gains) {
+    ApplyGainsOf<V, true>(w, px);
+  } else {
+    ApplyGainsOf<V, false>(w, px);
+  }
 }
 
 // Grey from gained channels; each product is truncated on its own. At most 253.
@@ -314,11 +392,12 @@ KSCAM_VECTOR_FN void StoreSplitBgra(UCHAR* out, typename V::vec b, typename V::v
 }
 
 template <class V, ULONG green_parity, bool red_line, MatrixMode mode>
-KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride, UCHAR* out, ULONG n, bool stream) {
+KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride, const UCHAR* kept, UCHAR* out,
+                                ULONG n, bool stream) {
   typedef typename V::vec vec;
   GroupRgb<V> px;
-  InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  if (!w.unity_gains) ApplyGains<V>(w, px);
+  GroupColours<V, green_parity, red_line>(p, stride, kept, px);
+  ApplyGains<V>(w, px);
   // One output channel at a time, both column parities, so few values are live at once.
   const vec red = V::PackUs16(MatrixChannel<V, mode, 0>(w, px.r[0], px.g[0], px.b[0]),
                               MatrixChannel<V, mode, 0>(w, px.r[1], px.g[1], px.b[1]));
@@ -330,11 +409,12 @@ KSCAM_VECTOR_FN void ColorGroup(const Weights<V>& w, const UCHAR* p, LONG stride
 }
 
 template <class V, ULONG green_parity, bool red_line>
-KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride, UCHAR* out, ULONG n, bool stream) {
+KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride, const UCHAR* kept, UCHAR* out,
+                               ULONG n, bool stream) {
   typedef typename V::vec vec;
   GroupRgb<V> px;
-  InterpolateGroup<V, green_parity, red_line>(p, stride, px);
-  if (!w.unity_gains) ApplyGains<V>(w, px);
+  GroupColours<V, green_parity, red_line>(p, stride, kept, px);
+  ApplyGains<V>(w, px);
   const vec y = V::PackUs16(Luma<V>(px.r[0], px.g[0], px.b[0]), Luma<V>(px.r[1], px.g[1], px.b[1]));
   StoreSplitBgra<V>(out, y, y, y, n, stream);
 }
@@ -342,9 +422,12 @@ KSCAM_VECTOR_FN void GrayGroup(const Weights<V>& w, const UCHAR* p, LONG stride,
 // Adds the group's red, green and blue, both column parities, into 16-bit lane sums: each
 // lane grows by at most 510 per group.
 template <class V, ULONG green_parity, bool red_line>
-KSCAM_VECTOR_FN void MeasureGroup(const UCHAR* p, LONG stride, typename V::vec sums[3]) {
+KSCAM_VECTOR_FN void MeasureGroup(const UCHAR* p, LONG stride, UCHAR* keep, typename V::vec sums[3]) {
+  GroupEstimates<V> e;
+  EstimateGroup<V, green_parity>(p, stride, e);
+  if (keep != nullptr) KeepEstimates<V>(keep, e);
   GroupRgb<V> px;
-  InterpolateGroup<V, green_parity, red_line>(p, stride, px);
+  AssignSites<V, green_parity, red_line>(e, px);
   sums[0] = V::Add(sums[0], V::Add(px.r[0], px.r[1]));
   sums[1] = V::Add(sums[1], V::Add(px.g[0], px.g[1]));
   sums[2] = V::Add(sums[2], V::Add(px.b[0], px.b[1]));
@@ -420,57 +503,64 @@ KSCAM_VECTOR_FN void CopyRest(const LineCopy& copy, ULONG done) {
   if (copy.bytes > done) memcpy(copy.to + done, copy.from + done, copy.bytes - done);
 }
 
+// Kept estimates, when there are any, cover the wide groups of a line: 2 bytes a pixel.
+KSCAM_VECTOR_FN const UCHAR* KeptAt(const UCHAR* kept, ULONG x) { return kept != nullptr ? kept + 2 * x : nullptr; }
+KSCAM_VECTOR_FN UCHAR* KeepAt(UCHAR* keep, ULONG x) { return keep != nullptr ? keep + 2 * x : nullptr; }
+
 template <class Wide, ULONG green_parity, bool red_line, MatrixMode mode>
 KSCAM_VECTOR_FN void ColorRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                              ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
+                              ULONG width, UCHAR* out, bool stream, const LineCopy& copy, const UCHAR* kept) {
   ULONG x = 0;
   for (; x + Wide::kPixels <= width; x += Wide::kPixels) {
     CopyShare<Wide>(copy, x);
-    ColorGroup<Wide, green_parity, red_line, mode>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
+    ColorGroup<Wide, green_parity, red_line, mode>(wide, p + x, stride, KeptAt(kept, x), out + 4 * x, Wide::kPixels,
+                                                   stream);
   }
   CopyRest(copy, x);
   for (; x < width; x += V128::kPixels) {
     const ULONG n = (width - x < V128::kPixels) ? width - x : V128::kPixels;
-    ColorGroup<V128, green_parity, red_line, mode>(narrow, p + x, stride, out + 4 * x, n, stream);
+    ColorGroup<V128, green_parity, red_line, mode>(narrow, p + x, stride, nullptr, out + 4 * x, n, stream);
   }
 }
 
 template <class Wide, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void ColorRunFor(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                                 ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
+                                 ULONG width, UCHAR* out, bool stream, const LineCopy& copy,
+                                 const UCHAR* kept) {
   switch (wide.mode) {
     case kMatrix16Diagonal:
-      ColorRun<Wide, green_parity, red_line, kMatrix16Diagonal>(wide, narrow, p, stride, width, out, stream, copy);
+      ColorRun<Wide, green_parity, red_line, kMatrix16Diagonal>(wide, narrow, p, stride, width, out, stream, copy, kept);
       break;
     case kMatrix16:
-      ColorRun<Wide, green_parity, red_line, kMatrix16>(wide, narrow, p, stride, width, out, stream, copy);
+      ColorRun<Wide, green_parity, red_line, kMatrix16>(wide, narrow, p, stride, width, out, stream, copy, kept);
       break;
     case kMatrix16Constant:
-      ColorRun<Wide, green_parity, red_line, kMatrix16Constant>(wide, narrow, p, stride, width, out, stream, copy);
+      ColorRun<Wide, green_parity, red_line, kMatrix16Constant>(wide, narrow, p, stride, width, out, stream, copy, kept);
       break;
     default:
-      ColorRun<Wide, green_parity, red_line, kMatrix32>(wide, narrow, p, stride, width, out, stream, copy);
+      ColorRun<Wide, green_parity, red_line, kMatrix32>(wide, narrow, p, stride, width, out, stream, copy, kept);
       break;
   }
 }
 
 template <class Wide, ULONG green_parity, bool red_line>
 KSCAM_VECTOR_FN void GrayRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const UCHAR* p, LONG stride,
-                             ULONG width, UCHAR* out, bool stream, const LineCopy& copy) {
+                             ULONG width, UCHAR* out, bool stream, const LineCopy& copy, const UCHAR* kept) {
   ULONG x = 0;
   for (; x + Wide::kPixels <= width; x += Wide::kPixels) {
     CopyShare<Wide>(copy, x);
-    GrayGroup<Wide, green_parity, red_line>(wide, p + x, stride, out + 4 * x, Wide::kPixels, stream);
+    GrayGroup<Wide, green_parity, red_line>(wide, p + x, stride, KeptAt(kept, x), out + 4 * x, Wide::kPixels, stream);
   }
   CopyRest(copy, x);
   for (; x < width; x += V128::kPixels) {
     const ULONG n = (width - x < V128::kPixels) ? width - x : V128::kPixels;
-    GrayGroup<V128, green_parity, red_line>(narrow, p + x, stride, out + 4 * x, n, stream);
+    GrayGroup<V128, green_parity, red_line>(narrow, p + x, stride, nullptr, out + 4 * x, n, stream);
   }
 }
 
 template <class Wide, ULONG green_parity, bool red_line>
-KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG64 totals[3], const LineCopy& copy) {
+KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG64 totals[3], const LineCopy& copy,
+                                UCHAR* keep) {
   typedef typename Wide::vec vec;
   vec wide32[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
   __m128i narrow64[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
@@ -479,14 +569,14 @@ KSCAM_VECTOR_FN void MeasureRun(const UCHAR* p, LONG stride, ULONG width, ULONG6
     vec sums[3] = {Wide::Zero(), Wide::Zero(), Wide::Zero()};
     for (ULONG k = 0; k < kMeasureChunk && x + Wide::kPixels <= width; ++k, x += Wide::kPixels) {
       CopyShare<Wide>(copy, x);
-      MeasureGroup<Wide, green_parity, red_line>(p + x, stride, sums);
+      MeasureGroup<Wide, green_parity, red_line>(p + x, stride, KeepAt(keep, x), sums);
     }
     for (int i = 0; i < 3; ++i) wide32[i] = Widen<Wide>(wide32[i], sums[i]);
   }
   CopyRest(copy, x);
   // Fewer than kMeasureChunk narrow groups follow the wide ones.
   __m128i narrow16[3] = {V128::Zero(), V128::Zero(), V128::Zero()};
-  for (; x + V128::kPixels <= width; x += V128::kPixels) MeasureGroup<V128, green_parity, red_line>(p + x, stride, narrow16);
+  for (; x + V128::kPixels <= width; x += V128::kPixels) MeasureGroup<V128, green_parity, red_line>(p + x, stride, nullptr, narrow16);
   if (x < width) MeasureTail128<green_parity, red_line>(p + x, stride, width - x, narrow64);
   for (int i = 0; i < 3; ++i) {
     totals[i] += Total32<Wide>(wide32[i]) + Total32<V128>(Widen<V128>(V128::Zero(), narrow16[i])) +
@@ -502,43 +592,44 @@ KSCAM_VECTOR_FN ULONG LineKind(const PixelSetup& s, ULONG y) {
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
   Weights<Wide> wide;
   Weights<V128> narrow;
   PrepareWeights<Wide>(s, wide);
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
   }
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void GrayLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy) {
+KSCAM_VECTOR_FN void GrayLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
   Weights<Wide> wide;
   Weights<V128> narrow;
   PrepareWeights<Wide>(s, wide);
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: GrayRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    case 1: GrayRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    case 2: GrayRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
-    default: GrayRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy); break;
+    case 0: GrayRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    case 1: GrayRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    case 2: GrayRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    default: GrayRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
   }
 }
 
 template <class Wide>
-KSCAM_VECTOR_FN void MeasureLineVector(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy) {
+KSCAM_VECTOR_FN void MeasureLineVector(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy,
+                                       UCHAR* keep) {
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: MeasureRun<Wide, 0, false>(p, s.stride, s.width, sums, copy); break;
-    case 1: MeasureRun<Wide, 0, true>(p, s.stride, s.width, sums, copy); break;
-    case 2: MeasureRun<Wide, 1, false>(p, s.stride, s.width, sums, copy); break;
-    default: MeasureRun<Wide, 1, true>(p, s.stride, s.width, sums, copy); break;
+    case 0: MeasureRun<Wide, 0, false>(p, s.stride, s.width, sums, copy, keep); break;
+    case 1: MeasureRun<Wide, 0, true>(p, s.stride, s.width, sums, copy, keep); break;
+    case 2: MeasureRun<Wide, 1, false>(p, s.stride, s.width, sums, copy, keep); break;
+    default: MeasureRun<Wide, 1, true>(p, s.stride, s.width, sums, copy, keep); break;
   }
 }
 

@@ -91,6 +91,15 @@ inline UCHAR* OutputLine(const ColorProcessor* processor, ULONG y) {
   return processor->OutputCursor + static_cast<ULONG_PTR>(y) * processor->WorkWidth * 4;
 }
 
+// Where the measurement of a white-balanced frame keeps line y's interpolation for the output
+// pass: the second half of the output image, 2 bytes a pixel. The output pass writes line y
+// over kept lines 2y - h + 1 and earlier only (and within the last line, over columns it has
+// passed), so every kept line is read before it is overwritten.
+inline UCHAR* KeepLine(const ColorProcessor* processor, ULONG y) {
+  const ULONG_PTR w = processor->WorkWidth;
+  return processor->OutputCursor + 2 * w * processor->WorkHeight + 2 * w * y;
+}
+
 bool CorrectionRuns(const ColorProcessor* processor, LONG threshold) {
   // A difference never exceeds 255, so a higher threshold can replace nothing.
   return threshold > 0 && threshold <= 255 && processor->WorkWidth > 4 && processor->WorkHeight > 4;
@@ -105,8 +114,8 @@ auto ColorLineFor(const ConversionKernels& kernels, const PixelSetup& setup) {
 // frame), which leaves the gains as they were. With a loader, lines are loaded just ahead of
 // the lines measured.
 template <class Loader>
-bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LONG phase, Loader* loader, LONG* red,
-                 LONG* green, LONG* blue) {
+bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LONG phase, Loader* loader, bool keep,
+                 LONG* red, LONG* green, LONG* blue) {
   PixelSetup setup;
   BuildSetup(processor, phase, &setup);
   ULONG64 sums[3] = {0, 0, 0};
@@ -114,7 +123,7 @@ bool MeasureWith(const ConversionKernels& kernels, ColorProcessor* processor, LO
   if (loader != nullptr) loader->LoadThrough(2);
   for (ULONG y = 0; y < setup.height; ++y) {
     const LineCopy copy = loader != nullptr ? loader->Next(y + 3) : LineCopy{nullptr, nullptr, 0};
-    kernels.measure_line(setup, y, sums, copy);
+    kernels.measure_line(setup, y, sums, copy, keep ? KeepLine(processor, y) : nullptr);
     if (copy.bytes != 0) loader->Finish();
   }
   // The channel sums are 32-bit; a full frame stays below 2^32.
@@ -150,14 +159,14 @@ void DemosaicWith(ColorProcessor* processor, LONG phase, bool color) {
   BuildSetup(processor, phase, &setup);
   const auto line = color ? ColorLineFor(scope.kernels(), setup) : scope.kernels().gray_line;
   const LineCopy none = {nullptr, nullptr, 0};
-  for (ULONG y = 0; y < setup.height; ++y) line(setup, y, OutputLine(processor, y), none);
+  for (ULONG y = 0; y < setup.height; ++y) line(setup, y, OutputLine(processor, y), none, nullptr);
   scope.kernels().finish();
 }
 
 void MeasurePublic(ColorProcessor* processor, LONG phase, LONG* red, LONG* green, LONG* blue) {
   if (processor->RawOrigin == nullptr) return;
   KernelScope scope(processor);
-  MeasureWith(scope.kernels(), processor, phase, static_cast<NoLoader*>(nullptr), red, green, blue);
+  MeasureWith(scope.kernels(), processor, phase, static_cast<NoLoader*>(nullptr), false, red, green, blue);
 }
 
 }  // namespace
@@ -351,10 +360,15 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
   KernelScope scope(processor);
   const ConversionKernels& kernels = scope.kernels();
 
+  const LONG threshold = processor->ThresholdSnapshot;
+  const bool correct = CorrectionRuns(processor, threshold);
+  // Without the defect pass the output pass can take the measurement's interpolation.
+  const bool keep = white_balance != 0 && !correct;
+
   if (white_balance != 0) {
     // Measured on the frame as loaded, before the defect pass.
     LONG gains[3];
-    if (MeasureWith(kernels, processor, phase, &loader, &gains[0], &gains[1], &gains[2])) {
+    if (MeasureWith(kernels, processor, phase, &loader, keep, &gains[0], &gains[1], &gains[2])) {
       for (int i = 0; i < 3; ++i) processor->GainSnapshot[i] = gains[i];
       InterlockedExchange(&processor->RedGain, gains[0]);
       InterlockedExchange(&processor->GreenGain, gains[1]);
@@ -365,8 +379,6 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
   CopyPublishedMatrix(processor, processor->MatrixSnapshot);
   for (int k = 0; k < 16; ++k) processor->SignTable[k] = processor->MatrixSnapshot[k] > 0 ? 1 : 0;
 
-  const LONG threshold = processor->ThresholdSnapshot;
-  const bool correct = CorrectionRuns(processor, threshold);
   const bool color = ReadAcquire(&processor->ColorEnable) != 0;
 
   PixelSetup setup;
@@ -382,7 +394,7 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
     const LineCopy copy = loader.Next(y + 6);
     if (correct && y + 5 <= h) kernels.correct_line(WorkLine(processor, static_cast<LONG>(y + 2)), setup.stride,
                                                     setup.width, threshold);
-    line(setup, y, OutputLine(processor, y), copy);
+    line(setup, y, OutputLine(processor, y), copy, keep ? KeepLine(processor, y) : nullptr);
     if (copy.bytes != 0) loader.Finish();
   }
   kernels.finish();
