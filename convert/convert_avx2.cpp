@@ -28,6 +28,7 @@ struct V256 {
   static KSCAM_VECTOR_FN vec Zero() { return _mm256_setzero_si256(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm256_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm256_set1_epi32(v); }
+  static KSCAM_VECTOR_FN vec Set8(int v) { return _mm256_set1_epi8(static_cast<char>(v)); }
   static KSCAM_VECTOR_FN vec Even(vec v) { return _mm256_and_si256(v, _mm256_set1_epi16(0x00FF)); }
   static KSCAM_VECTOR_FN vec Odd(vec v) { return _mm256_srli_epi16(v, 8); }
   static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return _mm256_add_epi16(a, b); }
@@ -56,7 +57,11 @@ struct V256 {
   static KSCAM_VECTOR_FN vec Srai32(vec v) { return _mm256_srai_epi32(v, n); }
   static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return _mm256_packs_epi32(a, b); }
   static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return _mm256_packus_epi16(a, b); }
-  static KSCAM_VECTOR_FN bool Any(vec mask) { return _mm256_movemask_epi8(mask) != 0; }
+  static KSCAM_VECTOR_FN vec AvgU8(vec a, vec b) { return _mm256_avg_epu8(a, b); }
+  static KSCAM_VECTOR_FN vec SubSatU8(vec a, vec b) { return _mm256_subs_epu8(a, b); }
+  static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
+    return ~static_cast<ULONG>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
+  }
   static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return _mm256_add_epi64(a, b); }
   static KSCAM_VECTOR_FN vec SumBytes(vec v) { return _mm256_sad_epu8(v, _mm256_setzero_si256()); }
   static KSCAM_VECTOR_FN ULONG64 Total64(vec v) {

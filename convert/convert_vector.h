@@ -29,6 +29,7 @@ struct V128 {
   static KSCAM_VECTOR_FN vec Zero() { return _mm_setzero_si128(); }
   static KSCAM_VECTOR_FN vec Set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
   static KSCAM_VECTOR_FN vec Set32(int v) { return _mm_set1_epi32(v); }
+  static KSCAM_VECTOR_FN vec Set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
   static KSCAM_VECTOR_FN vec Even(vec v) { return _mm_and_si128(v, _mm_set1_epi16(0x00FF)); }
   static KSCAM_VECTOR_FN vec Odd(vec v) { return _mm_srli_epi16(v, 8); }
   static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return _mm_add_epi16(a, b); }
@@ -57,7 +58,12 @@ struct V128 {
   static KSCAM_VECTOR_FN vec Srai32(vec v) { return _mm_srai_epi32(v, n); }
   static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return _mm_packs_epi32(a, b); }
   static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return _mm_packus_epi16(a, b); }
-  static KSCAM_VECTOR_FN bool Any(vec mask) { return _mm_movemask_epi8(mask) != 0; }
+  static KSCAM_VECTOR_FN vec AvgU8(vec a, vec b) { return _mm_avg_epu8(a, b); }
+  static KSCAM_VECTOR_FN vec SubSatU8(vec a, vec b) { return _mm_subs_epu8(a, b); }
+  // One bit for each non-zero byte.
+  static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
+    return static_cast<ULONG>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) ^ 0xFFFFu;
+  }
   static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return _mm_add_epi64(a, b); }
   static KSCAM_VECTOR_FN vec SumBytes(vec v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
   static KSCAM_VECTOR_FN ULONG64 Total64(vec v) {
@@ -460,33 +466,39 @@ KSCAM_VECTOR_FN void MeasureTail128(const UCHAR* p, LONG stride, ULONG n, __m128
 // ---------------------------------------------------------------------------------------------
 // Defect-pixel pass
 
-// True when some pixel of the group, judged with the neighbours as they are now, would be
-// replaced. When none would be, none changes, so the judgement was exact.
+// The pixels of the group that may be replaced, one bit each: a pixel without its bit,
+// judged with the neighbours as they are now, would not be. The mean is taken with byte
+// averages, which round up and give a value from the true (truncated) mean to 2 above it, so
+// a difference of at least the threshold t from the true mean is at least t - 2 from this
+// one: limit is t - 3 (t at least 3).
 template <class V>
-KSCAM_VECTOR_FN bool GroupHasDefect(const UCHAR* p, LONG stride, typename V::vec limit) {
+KSCAM_VECTOR_FN ULONG DefectCandidates(const UCHAR* p, LONG stride, typename V::vec limit) {
   typedef typename V::vec vec;
-  const vec zero = V::Zero();
   const vec c = V::Load(p), l = V::Load(p - 2), r = V::Load(p + 2);
   const vec u = V::Load(p - 2 * stride), d = V::Load(p + 2 * stride);
-  const vec a_lo = V::template Srli<2>(
-      V::Add(V::Add(V::UnpackLo8(l, zero), V::UnpackLo8(r, zero)), V::Add(V::UnpackLo8(u, zero), V::UnpackLo8(d, zero))));
-  const vec a_hi = V::template Srli<2>(
-      V::Add(V::Add(V::UnpackHi8(l, zero), V::UnpackHi8(r, zero)), V::Add(V::UnpackHi8(u, zero), V::UnpackHi8(d, zero))));
-  const vec diff_lo = V::Sub(V::UnpackLo8(c, zero), a_lo);
-  const vec diff_hi = V::Sub(V::UnpackHi8(c, zero), a_hi);
-  const vec abs_lo = V::Max(diff_lo, V::Sub(zero, diff_lo));
-  const vec abs_hi = V::Max(diff_hi, V::Sub(zero, diff_hi));
-  return V::Any(V::Or(V::CmpGt(abs_lo, limit), V::CmpGt(abs_hi, limit)));
+  const vec mean = V::AvgU8(V::AvgU8(l, r), V::AvgU8(u, d));
+  const vec distance = V::Or(V::SubSatU8(c, mean), V::SubSatU8(mean, c));
+  return V::NonZeroBytes(V::SubSatU8(distance, limit));
 }
 
-KSCAM_VECTOR_FN void CorrectRun(UCHAR* line, LONG stride, ULONG x, ULONG end, LONG threshold) {
+// The exact pass over the candidates among columns x .. x + n - 1, in order. A replaced
+// sample changes the mean of the sample two to its right, which is then judged as well; every
+// other sample keeps the neighbours it was screened with.
+KSCAM_VECTOR_FN void CorrectCandidates(UCHAR* line, LONG stride, ULONG x, ULONG n, ULONG candidates, LONG threshold) {
   const UCHAR* up = line - 2 * stride;
   const UCHAR* down = line + 2 * stride;
-  for (; x < end; ++x) {
-    const LONG a = (line[x - 2] + line[x + 2] + up[x] + down[x]) >> 2;
-    LONG d = line[x] - a;
+  if (n < 32) candidates &= (1u << n) - 1;
+  while (candidates != 0) {
+    const ULONG i = static_cast<ULONG>(__builtin_ctz(candidates));
+    candidates &= candidates - 1;
+    const ULONG at = x + i;
+    const LONG a = (line[at - 2] + line[at + 2] + up[at] + down[at]) >> 2;
+    LONG d = line[at] - a;
     if (d < 0) d = -d;
-    if (d >= threshold) line[x] = static_cast<UCHAR>(a);
+    if (d >= threshold) {
+      line[at] = static_cast<UCHAR>(a);
+      if (i + 2 < n) candidates |= 1u << (i + 2);
+    }
   }
 }
 
@@ -637,14 +649,19 @@ template <class Wide>
 KSCAM_VECTOR_FN void CorrectLineVector(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   if (width < 5) return;
   const ULONG end = width - 2;  // columns 2 .. width - 3
-  const typename Wide::vec wide_limit = Wide::Set16(threshold - 1);
-  const __m128i narrow_limit = V128::Set16(threshold - 1);
+  const bool screen = threshold >= 3;
+  const int limit = screen ? threshold - 3 : 0;
+  const typename Wide::vec wide_limit = Wide::Set8(limit);
+  const __m128i narrow_limit = V128::Set8(limit);
+  const ULONG every = 0xFFFFFFFFu;  // below 3 nearly every sample differs that much
   ULONG x = 2;
   for (; x + Wide::kPixels <= end; x += Wide::kPixels) {
-    if (GroupHasDefect<Wide>(line + x, stride, wide_limit)) CorrectRun(line, stride, x, x + Wide::kPixels, threshold);
+    const ULONG candidates = screen ? DefectCandidates<Wide>(line + x, stride, wide_limit) : every;
+    if (candidates != 0) CorrectCandidates(line, stride, x, Wide::kPixels, candidates, threshold);
   }
   for (; x < end; x += V128::kPixels) {
-    const ULONG stop = (end - x < V128::kPixels) ? end : x + V128::kPixels;
-    if (GroupHasDefect<V128>(line + x, stride, narrow_limit)) CorrectRun(line, stride, x, stop, threshold);
+    const ULONG n = (end - x < V128::kPixels) ? end - x : V128::kPixels;
+    const ULONG candidates = screen ? DefectCandidates<V128>(line + x, stride, narrow_limit) : every;
+    if (candidates != 0) CorrectCandidates(line, stride, x, n, candidates, threshold);
   }
 }
