@@ -448,8 +448,102 @@ int RunConvertCommand(const std::vector<std::string>& args) {
 // ---------------------------------------------------------------------------------------------
 // kscam bench convert
 
+const char* BenchCaseName(BenchCase c) {
+  switch (c) {
+    case BenchCase::kColour: return "colour";
+    case BenchCase::kGrey: return "grey";
+    case BenchCase::kColourWb: return "colour-wb";
+    case BenchCase::kColourDot: return "colour-dot";
+  }
+  return "?";
+}
+
+struct ConvertBench::State {
+  std::vector<uint8_t> raw;
+  AlignedBytes image, copy, scratch;
+  size_t scratch_bytes = 0;
+  std::vector<uint8_t> rgb;
+  // One processor per case, each set up once as the case needs it.
+  ProcessorPtr processors[4];
+};
+
+ConvertBench::ConvertBench(uint32_t width, uint32_t height) : width_(width), height_(height), state_(new State) {
+  State& st = *state_;
+  st.raw = MakeRealisticMosaic(width, height, 1);
+  const size_t image_bytes = static_cast<size_t>(width) * height * 4;
+  // Twice the largest last-level cache of the machines this runs on.
+  st.scratch_bytes = size_t{64} << 20;
+  st.image = AllocateAligned(image_bytes);
+  st.copy = AllocateAligned(image_bytes);
+  st.scratch = AllocateAligned(st.scratch_bytes);
+  if (!st.image || !st.copy || !st.scratch) return;
+  // Touched beforehand, so no measurement pays for first-touch page faults.
+  std::memset(st.image.get(), 0, image_bytes);
+  std::memset(st.copy.get(), 1, image_bytes);
+  std::memset(st.scratch.get(), 2, st.scratch_bytes);
+  if (HqLinearAvailable()) st.rgb.assign(static_cast<size_t>(width) * height * 3, 0);
+  for (int i = 0; i < 4; ++i) {
+    const auto c = static_cast<BenchCase>(i);
+    st.processors[i].reset(CreateColorProcessor());
+    ColorProcessor* p = st.processors[i].get();
+    if (p == nullptr) return;
+    SetFrameSize(p, width, height);
+    if (AllocateWorkBuffer(p) != STATUS_SUCCESS) return;
+    SetColorEnable(p, c == BenchCase::kGrey ? 0 : 1);
+    SetActiveDotThreshold(p, c == BenchCase::kColourDot ? 30 : 0);
+  }
+  ok_ = true;
+}
+
+ConvertBench::~ConvertBench() { delete state_; }
+
+void ConvertBench::EmptyCaches() {
+  // Reading a buffer twice the size of the last-level cache pushes everything else out and
+  // leaves only clean lines, which the measured work can drop without writing them back.
+  State& st = *state_;
+  const auto* words = reinterpret_cast<const uint64_t*>(st.scratch.get());
+  uint64_t sum = 0;
+  for (size_t i = 0; i < st.scratch_bytes / 8; i += 8) sum += words[i];
+  asm volatile("" : : "r"(sum) : "memory");
+}
+
+double ConvertBench::TimeCase(BenchCase c, int32_t path) {
+  State& st = *state_;
+  ColorProcessor* p = st.processors[static_cast<int>(c)].get();
+  SetConversionPath(p, path);
+  if (c == BenchCase::kColourWb) {
+    // White balance writes its gains back; start every frame from the same ones.
+    SetWhiteBalance(p, 1);
+    SetRedGain(p, 128);
+    SetGreenGain(p, 128);
+    SetBlueGain(p, 128);
+  }
+  p->OutputBuffer = st.image.get();
+  EmptyCaches();
+  const double ms = TimeMs([&] { ConvertFrame(p, st.raw.data(), 0, width_); });
+  p->OutputBuffer = nullptr;
+  return ms;
+}
+
+double ConvertBench::TimeMemcpy() {
+  State& st = *state_;
+  const size_t image_bytes = static_cast<size_t>(width_) * height_ * 4;
+  EmptyCaches();
+  return TimeMs([&] {
+    std::memcpy(st.copy.get(), st.image.get(), image_bytes);
+    asm volatile("" : : "r"(st.copy.get()) : "memory");
+  });
+}
+
+double ConvertBench::TimeHqLinear() {
+  State& st = *state_;
+  if (!HqLinearAvailable()) return -1.0;
+  EmptyCaches();
+  return TimeMs([&] { RunHqLinear(st.raw.data(), width_, height_, 0, st.rgb.data()); });
+}
+
 int RunBenchConvert(const std::vector<std::string>& args) {
-  int runs = 7;
+  int runs = 9;
   uint32_t width = kSensorWidth, height = kSensorHeight;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--runs" && i + 1 < args.size()) {
@@ -471,81 +565,39 @@ int RunBenchConvert(const std::vector<std::string>& args) {
     }
   }
 
-  const std::vector<uint8_t> raw = MakeRealisticMosaic(width, height, 1);
-  const size_t image_bytes = static_cast<size_t>(width) * height * 4;
-  AlignedBytes image = AllocateAligned(image_bytes);
-  AlignedBytes copy = AllocateAligned(image_bytes);
-  if (!image || !copy) {
+  ConvertBench bench(width, height);
+  if (!bench.ok()) {
     std::fprintf(stderr, "kscam bench convert: out of memory\n");
     return 1;
   }
-  std::memset(image.get(), 0, image_bytes);
-  std::memset(copy.get(), 1, image_bytes);
-
-  struct BenchCase {
-    const char* name;
-    bool color, white_balance;
-    int32_t threshold;
-    ProcessorPtr processor;
-    std::vector<double> ms;
-  } cases[] = {{"colour", true, false, 0, nullptr, {}},
-               {"grey", false, false, 0, nullptr, {}},
-               {"colour-wb", true, true, 0, nullptr, {}},
-               {"colour-dot", true, false, 30, nullptr, {}}};
-  for (auto& c : cases) {
-    c.processor.reset(CreateColorProcessor());
-    if (!c.processor) return 1;
-    SetFrameSize(c.processor.get(), width, height);
-    if (AllocateWorkBuffer(c.processor.get()) != STATUS_SUCCESS) {
-      std::fprintf(stderr, "kscam bench convert: out of memory\n");
-      return 1;
-    }
-    SetColorEnable(c.processor.get(), c.color ? 1 : 0);
-    SetActiveDotThreshold(c.processor.get(), c.threshold);
-  }
-  std::vector<uint8_t> rgb(HqLinearAvailable() ? static_cast<size_t>(width) * height * 3 : 0);
-
+  constexpr BenchCase kCases[] = {BenchCase::kColour, BenchCase::kGrey, BenchCase::kColourWb, BenchCase::kColourDot};
   // Rounds of every measurement in turn, so the references and the cases see the same
-  // conditions; the first round only warms buffers and caches.
-  std::vector<double> memcpy_ms, hqlinear_ms;
+  // conditions; the first round only warms code and the processors' state.
+  std::vector<double> memcpy_ms, hqlinear_ms, case_ms[4];
   for (int round = 0; round <= runs; ++round) {
     const bool keep = round > 0;
-    const double copy_ms = TimeMs([&] {
-      // The memory reference: one output frame copied.
-      std::memcpy(copy.get(), image.get(), image_bytes);
-      asm volatile("" : : "r"(copy.get()) : "memory");
-    });
-    if (keep) memcpy_ms.push_back(copy_ms);
-    if (HqLinearAvailable()) {
-      const double ms = TimeMs([&] { RunHqLinear(raw.data(), width, height, 0, rgb.data()); });
-      if (keep) hqlinear_ms.push_back(ms);
+    const double copy = bench.TimeMemcpy();
+    const double hq = bench.TimeHqLinear();
+    if (keep) {
+      memcpy_ms.push_back(copy);
+      if (hq >= 0) hqlinear_ms.push_back(hq);
     }
-    for (auto& c : cases) {
-      ColorProcessor* p = c.processor.get();
-      if (c.white_balance) {
-        // White balance writes its gains back; start every frame from the same ones.
-        SetWhiteBalance(p, 1);
-        SetRedGain(p, 128);
-        SetGreenGain(p, 128);
-        SetBlueGain(p, 128);
-      }
-      p->OutputBuffer = image.get();
-      const double ms = TimeMs([&] { ConvertFrame(p, raw.data(), 0, width); });
-      p->OutputBuffer = nullptr;
-      if (keep) c.ms.push_back(ms);
+    for (int i = 0; i < 4; ++i) {
+      const double ms = bench.TimeCase(kCases[i]);
+      if (keep) case_ms[i].push_back(ms);
     }
   }
 
   const double copy_median = Median(memcpy_ms);
   const std::optional<double> hq = hqlinear_ms.empty() ? std::nullopt : std::optional<double>(Median(hqlinear_ms));
-  for (const auto& c : cases) {
-    const double ms = Median(c.ms);
+  for (int i = 0; i < 4; ++i) {
+    const double ms = Median(case_ms[i]);
     const std::optional<double> ratio_hq = hq ? std::optional<double>(ms / *hq) : std::nullopt;
     std::printf(
         "{\"case\": \"%s\", \"width\": %u, \"height\": %u, \"ms_per_frame\": %s, \"memcpy_ms\": %s, "
         "\"ratio_memcpy\": %s, \"hqlinear_ms\": %s, \"ratio_hqlinear\": %s}\n",
-        c.name, width, height, JsonNumber(ms).c_str(), JsonNumber(copy_median).c_str(), JsonNumber(ms / copy_median).c_str(),
-        JsonNumber(hq).c_str(), JsonNumber(ratio_hq).c_str());
+        BenchCaseName(kCases[i]), width, height, JsonNumber(ms).c_str(), JsonNumber(copy_median).c_str(),
+        JsonNumber(ms / copy_median).c_str(), JsonNumber(hq).c_str(), JsonNumber(ratio_hq).c_str());
   }
   std::fflush(stdout);
   return 0;

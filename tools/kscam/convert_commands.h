@@ -17,6 +17,41 @@ int RunConvertCommand(const std::vector<std::string>& args);
 // colour, grey, colour-wb and colour-dot. args are the words after "bench convert".
 int RunBenchConvert(const std::vector<std::string>& args);
 
+// The conversion benchmark's measurements, shared by `kscam bench convert` and the Google
+// Benchmark target so that both report the same thing: one frame at a time on one thread, in
+// processor time of that thread (other work on the machine does not inflate it), each frame
+// started with the caches emptied (a new frame arrives from the device into memory, and the
+// stream has copied the previous image out since), into output buffers touched beforehand.
+// The same realistic mosaic for every measurement. Callers take the median of several runs.
+enum class BenchCase { kColour, kGrey, kColourWb, kColourDot };
+const char* BenchCaseName(BenchCase c);
+
+class ConvertBench {
+ public:
+  ConvertBench(uint32_t width, uint32_t height);
+  ~ConvertBench();
+  ConvertBench(const ConvertBench&) = delete;
+  ConvertBench& operator=(const ConvertBench&) = delete;
+
+  // False when a buffer could not be had.
+  bool ok() const { return ok_; }
+  // Milliseconds for one frame of the case; path is the driver's conversion path (0: the
+  // widest the processor offers).
+  double TimeCase(BenchCase c, int32_t path = 0);
+  // One output frame copied: the memory reference.
+  double TimeMemcpy();
+  // libdc1394's HQLinear of the same mosaic; negative when the library is not in the build.
+  double TimeHqLinear();
+
+ private:
+  void EmptyCaches();
+
+  uint32_t width_, height_;
+  bool ok_ = false;
+  struct State;
+  State* state_;
+};
+
 // A realistic raw frame in phase 0 (GRBG): a smooth scene, noise of about 2 levels and
 // 0.05 % defect pixels.
 std::vector<uint8_t> MakeRealisticMosaic(uint32_t width, uint32_t height, uint32_t seed);
