@@ -14,10 +14,10 @@ void CorrectLineSse2(UCHAR* line, LONG stride, ULONG width, LONG threshold) {
   CorrectLineVector<V128>(line, stride, width, threshold);
 }
 void ColorLineSse2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
-  ColorLineVector<V128>(s, y, out, copy, kept);
+  OutputLineVector<V128, true>(s, y, out, copy, kept);
 }
 void GrayLineSse2(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
-  GrayLineVector<V128>(s, y, out, copy, kept);
+  OutputLineVector<V128, false>(s, y, out, copy, kept);
 }
 void MeasureLineSse2(const PixelSetup& s, ULONG y, ULONG64 sums[3], const LineCopy& copy, UCHAR* keep) {
   MeasureLineVector<V128>(s, y, sums, copy, keep);

@@ -10,14 +10,61 @@
 #pragma once
 
 // ---------------------------------------------------------------------------------------------
+// Lane operations
+
+// The operations every vector width has under the same names: prefix _mm or _mm256, and the
+// whole-register suffix si128 or si256. Each width's struct adds the few that differ.
+#define KSCAM_LANE_OPERATIONS(P, S)                                                                       \
+  static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return P##_loadu_##S(reinterpret_cast<const vec*>(p)); } \
+  static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { P##_storeu_##S(reinterpret_cast<vec*>(p), v); }       \
+  static KSCAM_VECTOR_FN vec Zero() { return P##_setzero_##S(); }                                          \
+  static KSCAM_VECTOR_FN vec Set8(int v) { return P##_set1_epi8(static_cast<char>(v)); }                    \
+  static KSCAM_VECTOR_FN vec Set16(int v) { return P##_set1_epi16(static_cast<short>(v)); }                 \
+  static KSCAM_VECTOR_FN vec Set32(int v) { return P##_set1_epi32(v); }                                     \
+  /* The even-column and odd-column bytes as 16-bit lanes. */                                              \
+  static KSCAM_VECTOR_FN vec Even(vec v) { return P##_and_##S(v, P##_set1_epi16(0x00FF)); }                 \
+  static KSCAM_VECTOR_FN vec Odd(vec v) { return P##_srli_epi16(v, 8); }                                    \
+  static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return P##_add_epi16(a, b); }                              \
+  static KSCAM_VECTOR_FN vec SubSat(vec a, vec b) { return P##_subs_epu16(a, b); }                          \
+  static KSCAM_VECTOR_FN vec Mullo(vec a, vec b) { return P##_mullo_epi16(a, b); }                          \
+  static KSCAM_VECTOR_FN vec MulhiU(vec a, vec b) { return P##_mulhi_epu16(a, b); }                         \
+  static KSCAM_VECTOR_FN vec Min(vec a, vec b) { return P##_min_epi16(a, b); }                              \
+  static KSCAM_VECTOR_FN vec CmpGt(vec a, vec b) { return P##_cmpgt_epi16(a, b); }                          \
+  static KSCAM_VECTOR_FN vec Or(vec a, vec b) { return P##_or_##S(a, b); }                                  \
+  template <int n>                                                                                          \
+  static KSCAM_VECTOR_FN vec Slli(vec v) { return P##_slli_epi16(v, n); }                                   \
+  template <int n>                                                                                          \
+  static KSCAM_VECTOR_FN vec Srli(vec v) { return P##_srli_epi16(v, n); }                                   \
+  static KSCAM_VECTOR_FN vec UnpackLo8(vec a, vec b) { return P##_unpacklo_epi8(a, b); }                    \
+  static KSCAM_VECTOR_FN vec UnpackHi8(vec a, vec b) { return P##_unpackhi_epi8(a, b); }                    \
+  static KSCAM_VECTOR_FN vec UnpackLo16(vec a, vec b) { return P##_unpacklo_epi16(a, b); }                  \
+  static KSCAM_VECTOR_FN vec UnpackHi16(vec a, vec b) { return P##_unpackhi_epi16(a, b); }                  \
+  static KSCAM_VECTOR_FN vec UnpackLo32(vec a, vec b) { return P##_unpacklo_epi32(a, b); }                  \
+  static KSCAM_VECTOR_FN vec UnpackHi32(vec a, vec b) { return P##_unpackhi_epi32(a, b); }                  \
+  static KSCAM_VECTOR_FN vec Madd(vec a, vec b) { return P##_madd_epi16(a, b); }                            \
+  static KSCAM_VECTOR_FN vec Add32(vec a, vec b) { return P##_add_epi32(a, b); }                            \
+  static KSCAM_VECTOR_FN vec Sub32(vec a, vec b) { return P##_sub_epi32(a, b); }                            \
+  template <int n>                                                                                          \
+  static KSCAM_VECTOR_FN vec Srai32(vec v) { return P##_srai_epi32(v, n); }                                 \
+  static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return P##_packs_epi32(a, b); }                        \
+  static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return P##_packus_epi16(a, b); }                      \
+  static KSCAM_VECTOR_FN vec AvgU8(vec a, vec b) { return P##_avg_epu8(a, b); }                             \
+  static KSCAM_VECTOR_FN vec SubSatU8(vec a, vec b) { return P##_subs_epu8(a, b); }                         \
+  static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return P##_add_epi64(a, b); }                            \
+  static KSCAM_VECTOR_FN vec SumBytes(vec v) { return P##_sad_epu8(v, P##_setzero_##S()); }
+
 // 128-bit lanes (SSE2; VEX-encoded when included by a wider instruction set's file)
 
 struct V128 {
   typedef __m128i vec;
   static constexpr ULONG kPixels = 16;
 
-  static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-  static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+  KSCAM_LANE_OPERATIONS(_mm, si128)
+
+  // One bit for each non-zero byte.
+  static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
+    return static_cast<ULONG>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) ^ 0xFFFFu;
+  }
   // A streaming store where the address allows one.
   static KSCAM_VECTOR_FN void StoreStream(UCHAR* p, vec v) {
     if ((reinterpret_cast<ULONG_PTR>(p) & 15) == 0) {
@@ -26,46 +73,6 @@ struct V128 {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
     }
   }
-  static KSCAM_VECTOR_FN vec Zero() { return _mm_setzero_si128(); }
-  static KSCAM_VECTOR_FN vec Set16(int v) { return _mm_set1_epi16(static_cast<short>(v)); }
-  static KSCAM_VECTOR_FN vec Set32(int v) { return _mm_set1_epi32(v); }
-  static KSCAM_VECTOR_FN vec Set8(int v) { return _mm_set1_epi8(static_cast<char>(v)); }
-  static KSCAM_VECTOR_FN vec Even(vec v) { return _mm_and_si128(v, _mm_set1_epi16(0x00FF)); }
-  static KSCAM_VECTOR_FN vec Odd(vec v) { return _mm_srli_epi16(v, 8); }
-  static KSCAM_VECTOR_FN vec Add(vec a, vec b) { return _mm_add_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec Sub(vec a, vec b) { return _mm_sub_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec SubSat(vec a, vec b) { return _mm_subs_epu16(a, b); }
-  static KSCAM_VECTOR_FN vec Mullo(vec a, vec b) { return _mm_mullo_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec MulhiU(vec a, vec b) { return _mm_mulhi_epu16(a, b); }
-  static KSCAM_VECTOR_FN vec Max(vec a, vec b) { return _mm_max_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec Min(vec a, vec b) { return _mm_min_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec CmpGt(vec a, vec b) { return _mm_cmpgt_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec Or(vec a, vec b) { return _mm_or_si128(a, b); }
-  template <int n>
-  static KSCAM_VECTOR_FN vec Slli(vec v) { return _mm_slli_epi16(v, n); }
-  template <int n>
-  static KSCAM_VECTOR_FN vec Srli(vec v) { return _mm_srli_epi16(v, n); }
-  static KSCAM_VECTOR_FN vec UnpackLo8(vec a, vec b) { return _mm_unpacklo_epi8(a, b); }
-  static KSCAM_VECTOR_FN vec UnpackHi8(vec a, vec b) { return _mm_unpackhi_epi8(a, b); }
-  static KSCAM_VECTOR_FN vec UnpackLo16(vec a, vec b) { return _mm_unpacklo_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec UnpackHi16(vec a, vec b) { return _mm_unpackhi_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec UnpackLo32(vec a, vec b) { return _mm_unpacklo_epi32(a, b); }
-  static KSCAM_VECTOR_FN vec UnpackHi32(vec a, vec b) { return _mm_unpackhi_epi32(a, b); }
-  static KSCAM_VECTOR_FN vec Madd(vec a, vec b) { return _mm_madd_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec Add32(vec a, vec b) { return _mm_add_epi32(a, b); }
-  static KSCAM_VECTOR_FN vec Sub32(vec a, vec b) { return _mm_sub_epi32(a, b); }
-  template <int n>
-  static KSCAM_VECTOR_FN vec Srai32(vec v) { return _mm_srai_epi32(v, n); }
-  static KSCAM_VECTOR_FN vec Packs32(vec a, vec b) { return _mm_packs_epi32(a, b); }
-  static KSCAM_VECTOR_FN vec PackUs16(vec a, vec b) { return _mm_packus_epi16(a, b); }
-  static KSCAM_VECTOR_FN vec AvgU8(vec a, vec b) { return _mm_avg_epu8(a, b); }
-  static KSCAM_VECTOR_FN vec SubSatU8(vec a, vec b) { return _mm_subs_epu8(a, b); }
-  // One bit for each non-zero byte.
-  static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
-    return static_cast<ULONG>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) ^ 0xFFFFu;
-  }
-  static KSCAM_VECTOR_FN vec Add64(vec a, vec b) { return _mm_add_epi64(a, b); }
-  static KSCAM_VECTOR_FN vec SumBytes(vec v) { return _mm_sad_epu8(v, _mm_setzero_si128()); }
   static KSCAM_VECTOR_FN ULONG64 Total64(vec v) {
     return static_cast<ULONG64>(_mm_cvtsi128_si64(v)) +
            static_cast<ULONG64>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
@@ -79,19 +86,19 @@ struct V128 {
   // Writes n (at most 16) pixels from four vectors holding pixels 0-3, 4-7, 8-11, 12-15.
   static KSCAM_VECTOR_FN void StorePixels(UCHAR* out, vec p0, vec p1, vec p2, vec p3, ULONG n, bool stream) {
     __m128i* dst = reinterpret_cast<__m128i*>(out);
-    if (n == kPixels && stream) {
+    if (n < kPixels) {
+      const vec part[4] = {p0, p1, p2, p3};
+      memcpy(out, part, n * 4);
+    } else if (stream) {
       _mm_stream_si128(dst, p0);
       _mm_stream_si128(dst + 1, p1);
       _mm_stream_si128(dst + 2, p2);
       _mm_stream_si128(dst + 3, p3);
-    } else if (n == kPixels) {
-      _mm_storeu_si128(dst, p0);
-      _mm_storeu_si128(dst + 1, p1);
-      _mm_storeu_si128(dst + 2, p2);
-      _mm_storeu_si128(dst + 3, p3);
     } else {
-      const __m128i px[4] = {p0, p1, p2, p3};
-      memcpy(out, px, n * 4);
+      Store(out, p0);
+      Store(out + 16, p1);
+      Store(out + 32, p2);
+      Store(out + 48, p3);
     }
   }
 };
@@ -603,33 +610,29 @@ KSCAM_VECTOR_FN ULONG LineKind(const PixelSetup& s, ULONG y) {
   return green_parity * 2 + red_line;
 }
 
-template <class Wide>
-KSCAM_VECTOR_FN void ColorLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
-  Weights<Wide> wide;
-  Weights<V128> narrow;
-  PrepareWeights<Wide>(s, wide);
-  PrepareWeights<V128>(s, narrow);
-  const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
-  switch (LineKind(s, y)) {
-    case 0: ColorRunFor<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    case 1: ColorRunFor<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    case 2: ColorRunFor<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    default: ColorRunFor<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+template <class Wide, ULONG green_parity, bool red_line, bool color>
+KSCAM_VECTOR_FN void OutputRun(const Weights<Wide>& wide, const Weights<V128>& narrow, const PixelSetup& s,
+                               const UCHAR* p, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
+  if (color) {
+    ColorRunFor<Wide, green_parity, red_line>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept);
+  } else {
+    GrayRun<Wide, green_parity, red_line>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept);
   }
 }
 
-template <class Wide>
-KSCAM_VECTOR_FN void GrayLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy, const UCHAR* kept) {
+template <class Wide, bool color>
+KSCAM_VECTOR_FN void OutputLineVector(const PixelSetup& s, ULONG y, UCHAR* out, const LineCopy& copy,
+                                      const UCHAR* kept) {
   Weights<Wide> wide;
   Weights<V128> narrow;
   PrepareWeights<Wide>(s, wide);
   PrepareWeights<V128>(s, narrow);
   const UCHAR* p = s.origin + static_cast<LONG_PTR>(y) * s.stride;
   switch (LineKind(s, y)) {
-    case 0: GrayRun<Wide, 0, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    case 1: GrayRun<Wide, 0, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    case 2: GrayRun<Wide, 1, false>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
-    default: GrayRun<Wide, 1, true>(wide, narrow, p, s.stride, s.width, out, s.stream_output, copy, kept); break;
+    case 0: OutputRun<Wide, 0, false, color>(wide, narrow, s, p, out, copy, kept); break;
+    case 1: OutputRun<Wide, 0, true, color>(wide, narrow, s, p, out, copy, kept); break;
+    case 2: OutputRun<Wide, 1, false, color>(wide, narrow, s, p, out, copy, kept); break;
+    default: OutputRun<Wide, 1, true, color>(wide, narrow, s, p, out, copy, kept); break;
   }
 }
 
