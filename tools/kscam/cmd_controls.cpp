@@ -49,13 +49,40 @@ std::optional<int32_t> ParseValue(const std::string& text, const std::string& wh
   return std::nullopt;
 }
 
+std::string AccessText(ULONG access) {
+  const bool get = access & KSPROPERTY_TYPE_GET;
+  const bool set = access & KSPROPERTY_TYPE_SET;
+  return get && set ? "get/set" : get ? "get" : set ? "set" : "-";
+}
+
+// A get through the item's request; false with a message when the item has no get or failed.
+bool GetItem(client::Filter& filter, ULONG id, int32_t* value, std::string* error) {
+  const char* name = client::CameraPropertyName(id);
+  if (const char* own = OwnCommand(id)) {
+    *error = std::string("'") + name + "' is not a single value: use '" + own + "'";
+    return false;
+  }
+  if (!(filter.Access(id) & KSPROPERTY_TYPE_GET)) {
+    *error = std::string("'") + name + "' cannot be read (set only)";
+    return false;
+  }
+  const NTSTATUS status = filter.Get(id, value);
+  if (!NT_SUCCESS(status)) {
+    *error = std::string("reading '") + name + "' failed: " + client::StatusText(status);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 // Runs `work` against an open filter of a started camera. `work` returns an exit status; a
 // settings write that failed on the way makes the run fail.
-int WithFilter(const Args& args, const std::function<int(client::Filter&, client::Camera&)>& work) {
+int WithFilter(const std::optional<std::filesystem::path>& settings, const FilterWork& work) {
   client::HostOptions options;
   options.cameras = 1;
   options.usb_cameras = true;
-  if (args.settings) options.settings_option = args.settings->string();
+  if (settings) options.settings_option = settings->string();
   int result = kExitOk;
   size_t leaked = 0;
   std::string write_error;
@@ -95,32 +122,7 @@ int WithFilter(const Args& args, const std::function<int(client::Filter&, client
   return result;
 }
 
-std::string AccessText(ULONG access) {
-  const bool get = access & KSPROPERTY_TYPE_GET;
-  const bool set = access & KSPROPERTY_TYPE_SET;
-  return get && set ? "get/set" : get ? "get" : set ? "set" : "-";
-}
-
-// A get through the item's request; false with a message when the item has no get or failed.
-bool GetItem(client::Filter& filter, ULONG id, int32_t* value, std::string* error) {
-  const char* name = client::CameraPropertyName(id);
-  if (const char* own = OwnCommand(id)) {
-    *error = std::string("'") + name + "' is not a single value: use '" + own + "'";
-    return false;
-  }
-  if (!(filter.Access(id) & KSPROPERTY_TYPE_GET)) {
-    *error = std::string("'") + name + "' cannot be read (set only)";
-    return false;
-  }
-  const NTSTATUS status = filter.Get(id, value);
-  if (!NT_SUCCESS(status)) {
-    *error = std::string("reading '") + name + "' failed: " + client::StatusText(status);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
+int WithFilter(const Args& args, const FilterWork& work) { return WithFilter(args.settings, work); }
 
 int RunListControls(const Args& args) {
   if (!args.positional.empty()) return Usage("'list-ctrls' takes no arguments");

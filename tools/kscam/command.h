@@ -3,10 +3,16 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace kscam::client {
+class Camera;
+class Filter;
+}  // namespace kscam::client
 
 namespace kscam::tool {
 
@@ -14,16 +20,22 @@ struct OptionSpec {
   const char* name;        // without the leading dashes: "count"
   const char* value_name;  // "N" for an option that takes a value, null for a flag
   const char* help;
+  const char* default_value = nullptr;  // shown in the help; null when there is none
+  char short_name = 0;                  // 'n' for -n; 0 for none
+  bool repeats = false;                 // every occurrence counts (--set A=1 --set B=2)
 };
 
 struct Args {
   std::vector<std::string> positional;
-  std::map<std::string, std::string> values;  // options with a value (the last one given wins)
+  // Options with a value, every occurrence in order; for options that do not repeat, the
+  // last one given wins.
+  std::map<std::string, std::vector<std::string>> values;
   std::vector<std::string> flags;             // options without a value
   std::optional<std::filesystem::path> settings;  // the global --settings FILE
 
   bool Flag(const std::string& name) const;
   std::optional<std::string> Value(const std::string& name) const;
+  std::vector<std::string> Values(const std::string& name) const;
 };
 
 struct Command {
@@ -51,6 +63,17 @@ int RunReinit(const Args& args);
 int RunRegister(const Args& args);
 int RunMemory(const Args& args);
 int RunRawCommand(const Args& args);
+int RunCapture(const Args& args);
+int RunStream(const Args& args);
+int RunBenchStream(const Args& args);
+
+// Runs `work` against an open capture filter of a started camera (a host with one emulated
+// camera, the stored settings loaded), then closes the filter, stops and removes the camera.
+// Returns the exit status of `work`, or 1 when the camera could not be started, the settings
+// could not be saved or the verifier found a fault.
+using FilterWork = std::function<int(client::Filter&, client::Camera&)>;
+int WithFilter(const std::optional<std::filesystem::path>& settings, const FilterWork& work);
+int WithFilter(const Args& args, const FilterWork& work);
 
 // Exit statuses.
 constexpr int kExitOk = 0;

@@ -2,7 +2,8 @@
 # the tool, the tests and the benchmarks link. libdc1394, when installed, gives the HQLinear
 # reference the benchmark and a cross-check compare against.
 if(NOT TARGET kscam_convert_commands)
-  add_library(kscam_convert_commands STATIC ${CMAKE_CURRENT_LIST_DIR}/convert_commands.cpp)
+  add_library(kscam_convert_commands STATIC ${CMAKE_CURRENT_LIST_DIR}/convert_commands.cpp
+              ${CMAKE_CURRENT_LIST_DIR}/image_files.cpp)
   target_include_directories(kscam_convert_commands PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(kscam_convert_commands PUBLIC kscam_driver kscam_host_kernel PRIVATE PNG::PNG)
   find_package(PkgConfig QUIET)

@@ -2,8 +2,6 @@
 // synthetic full-sensor frame, outside any stream.
 #include "tools/kscam/convert_commands.h"
 
-#include <png.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -11,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -23,6 +20,7 @@
 
 #include "color/color_processor.h"
 #include "convert/frame_convert.h"
+#include "tools/kscam/image_files.h"
 
 namespace kscam {
 namespace {
@@ -51,10 +49,6 @@ std::string Lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
-}
-
-bool EndsWith(const std::string& s, const std::string& suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Decimal (optionally negative) or 0x hex, fitting 32 bits.
@@ -151,81 +145,6 @@ bool ApplySetting(ColorProcessor* p, ColorControls* controls, const std::string&
     return false;
   }
   return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Image files
-
-bool WriteAll(const std::string& path, const std::vector<std::pair<const void*, size_t>>& parts, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    *error = std::strerror(errno);
-    return false;
-  }
-  bool ok = true;
-  for (const auto& [data, size] : parts) {
-    if (size != 0 && std::fwrite(data, 1, size, f) != size) {
-      ok = false;
-      *error = std::strerror(errno);
-      break;
-    }
-  }
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    *error = std::strerror(errno);
-  }
-  return ok;
-}
-
-bool WritePng(const std::string& path, const uint8_t* bgra, uint32_t w, uint32_t h, std::string* error) {
-  std::vector<uint8_t> rgb(static_cast<size_t>(w) * h * 3);
-  for (size_t i = 0; i < static_cast<size_t>(w) * h; ++i) {
-    rgb[3 * i + 0] = bgra[4 * i + 2];
-    rgb[3 * i + 1] = bgra[4 * i + 1];
-    rgb[3 * i + 2] = bgra[4 * i + 0];
-  }
-  png_image image;
-  std::memset(&image, 0, sizeof image);
-  image.version = PNG_IMAGE_VERSION;
-  image.width = w;
-  image.height = h;
-  image.format = PNG_FORMAT_RGB;
-  if (!png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), 0, nullptr)) {
-    *error = image.message[0] ? image.message : "cannot write PNG";
-    png_image_free(&image);
-    return false;
-  }
-  return true;
-}
-
-void Put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void Put32(uint8_t* p, uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
-
-// 32-bit BMP: bottom-up rows of blue, green, red, alpha, as the format stores them.
-bool WriteBmp(const std::string& path, const uint8_t* bgra, uint32_t w, uint32_t h, std::string* error) {
-  const uint32_t image_bytes = w * h * 4;
-  uint8_t header[54] = {};
-  header[0] = 'B';
-  header[1] = 'M';
-  Put32(header + 2, 54 + image_bytes);
-  Put32(header + 10, 54);
-  Put32(header + 14, 40);
-  Put32(header + 18, w);
-  Put32(header + 22, h);
-  Put16(header + 26, 1);
-  Put16(header + 28, 32);
-  Put32(header + 34, image_bytes);
-  Put32(header + 38, 2835);  // 72 dpi
-  Put32(header + 42, 2835);
-  std::vector<std::pair<const void*, size_t>> parts = {{header, sizeof header}};
-  for (uint32_t y = h; y-- > 0;) parts.push_back({bgra + static_cast<size_t>(y) * w * 4, static_cast<size_t>(w) * 4});
-  return WriteAll(path, parts, error);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -383,17 +302,8 @@ int RunConvertCommand(const std::vector<std::string>& args) {
     return Usage("size must be between 8x8 and 4608x3288");
   const uint32_t line_pitch = pitch.value_or(width);
   if (line_pitch < width) return Usage("pitch is smaller than the width");
-  const std::string out_lower = Lower(output);
-  enum { kPng, kBmp, kBgra } format;
-  if (EndsWith(out_lower, ".png")) {
-    format = kPng;
-  } else if (EndsWith(out_lower, ".bmp")) {
-    format = kBmp;
-  } else if (EndsWith(out_lower, ".bgra")) {
-    format = kBgra;
-  } else {
-    return Usage("output must end in .png, .bmp or .bgra: " + output);
-  }
+  const std::optional<ImageFormat> format = ImageFormatOfPath(output);
+  if (!format) return Usage("output must end in .png, .bmp or .bgra: " + output);
 
   ProcessorPtr processor(CreateColorProcessor());
   if (!processor) {
@@ -406,10 +316,9 @@ int RunConvertCommand(const std::vector<std::string>& args) {
     if (!ApplySetting(processor.get(), &controls, name, value)) return Usage("unknown setting " + name);
   }
 
-  std::ifstream file(input, std::ios::binary);
-  if (!file) return Usage("cannot read " + input + ": " + std::strerror(errno));
-  std::vector<uint8_t> raw((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return Usage("cannot read " + input);
+  std::vector<uint8_t> raw;
+  std::string read_error;
+  if (!ReadWholeFile(input, &raw, &read_error)) return Usage("cannot read " + input + ": " + read_error);
   const uint64_t needed = static_cast<uint64_t>(line_pitch) * (height - 1) + width;
   if (raw.size() < needed) {
     return Usage(input + " holds " + std::to_string(raw.size()) + " bytes, " + std::to_string(needed) +
@@ -432,12 +341,7 @@ int RunConvertCommand(const std::vector<std::string>& args) {
   }
 
   std::string error;
-  bool ok;
-  switch (format) {
-    case kPng: ok = WritePng(output, image.data(), width, height, &error); break;
-    case kBmp: ok = WriteBmp(output, image.data(), width, height, &error); break;
-    default: ok = WriteAll(output, {{image.data(), image.size()}}, &error); break;
-  }
+  const bool ok = WriteImage(output, *format, image.data(), width, height, &error);
   if (!ok) {
     std::fprintf(stderr, "kscam convert: cannot write %s: %s\n", output.c_str(), error.c_str());
     return 1;
@@ -559,6 +463,9 @@ int RunBenchConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kscam bench convert: size must be between 8x8 and 4608x3288\n");
         return 2;
       }
+    } else if (args[i] == "--runs" || args[i] == "--size") {
+      std::fprintf(stderr, "kscam bench convert: option %s needs a value\n", args[i].c_str());
+      return 2;
     } else {
       std::fprintf(stderr, "kscam bench convert: unknown option %s\n", args[i].c_str());
       return 2;
