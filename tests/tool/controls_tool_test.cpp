@@ -1,64 +1,10 @@
 // The tool's control commands as a user runs them: each run is a new process with a new
 // emulated camera, so what survives between runs is what the settings file holds.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
+#include "tests/tool/tool_run.h"
 
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-class ControlsTool : public ::testing::Test {
- protected:
-  ControlsTool() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kscam-tool-XXXXXX").string();
-    folder_ = ::mkdtemp(pattern.data());
-    settings_ = folder_ / "settings.reg";
-  }
-  ~ControlsTool() override {
-    std::error_code ec;
-    std::filesystem::permissions(folder_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(folder_, ec);
-  }
-
-  ToolRun Kscam(const std::string& arguments, const std::filesystem::path& settings = {}) {
-    const std::filesystem::path file = settings.empty() ? settings_ : settings;
-    const std::filesystem::path err = folder_ / "stderr.txt";
-    const std::string command =
-        std::string(KSCAM_TOOL) + " --settings '" + file.string() + "' " + arguments + " 2>'" + err.string() + "'";
-    ToolRun run{-1, {}, {}};
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return run;
-    std::array<char, 4096> buffer;
-    size_t n;
-    while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
-    const int raw = pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.err = Read(err);
-    return run;
-  }
-
-  static std::string Read(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-
-  std::filesystem::path folder_;
-  std::filesystem::path settings_;
-};
+using ControlsTool = ToolTest;
 
 TEST_F(ControlsTool, ASettingSurvivesIntoTheNextProcess) {
   ToolRun set = Kscam("set FlipV=1 brightness=300");
