@@ -38,13 +38,19 @@ class ToolTest : public ::testing::Test {
   // `arguments` go through the shell, after --settings; the tool runs in the scratch folder.
   ToolRun Kscam(const std::string& arguments, const std::filesystem::path& settings = {}) {
     const std::filesystem::path file = settings.empty() ? settings_ : settings;
+    return Shell(std::string(KSCAM_TOOL) + " --settings '" + file.string() + "' " + arguments + " 2>'" +
+                 (folder_ / "stderr.txt").string() + "'");
+  }
+
+  // A shell command line run in the scratch folder; standard error is what it wrote to
+  // stderr.txt there.
+  ToolRun Shell(const std::string& line) {
     const std::filesystem::path err = folder_ / "stderr.txt";
-    const std::string command = "cd '" + folder_.string() + "' && " + std::string(KSCAM_TOOL) + " --settings '" +
-                                file.string() + "' " + arguments + " 2>'" + err.string() + "'";
+    std::filesystem::remove(err);
     ToolRun run{-1, {}, {}};
-    FILE* pipe = popen(command.c_str(), "r");
+    FILE* pipe = popen(("cd '" + folder_.string() + "' && " + line).c_str(), "r");
     if (!pipe) return run;
-    std::array<char, 4096> buffer;
+    std::array<char, 1 << 16> buffer;
     size_t n;
     while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.out.append(buffer.data(), n);
     const int raw = pclose(pipe);
@@ -53,6 +59,9 @@ class ToolTest : public ::testing::Test {
     return run;
   }
 
+  const char* tool() const { return KSCAM_TOOL; }
+
+ public:
   static std::string Read(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     std::ostringstream s;
@@ -60,6 +69,7 @@ class ToolTest : public ::testing::Test {
     return s.str();
   }
 
+ protected:
   std::filesystem::path folder_;
   std::filesystem::path settings_;
 };
