@@ -122,9 +122,8 @@ int ParseStreamSetup(const Args& args, StreamSetup* setup) {
   return kExitOk;
 }
 
-// Applies --set (all checked before the first is made, so a refused one changes nothing) and
-// --region, and points the emulated camera at its scene and pace.
-int ApplyStreamSetup(const StreamSetup& setup, client::Filter& filter, client::Camera& camera) {
+// Checks every --set against the camera's property set before anything changes.
+int CheckStreamSetup(const StreamSetup& setup, client::Filter& filter) {
   for (const auto& a : setup.sets) {
     const char* name = client::CameraPropertyName(a.id);
     if (a.id == kPropSensorRegisterWrite || a.id == kPropRawCommand || a.id == kPropMemoryByte) {
@@ -132,6 +131,13 @@ int ApplyStreamSetup(const StreamSetup& setup, client::Filter& filter, client::C
     }
     if (!(filter.Access(a.id) & KSPROPERTY_TYPE_SET)) return Usage(std::string("'") + name + "' cannot be set (read only)");
   }
+  return kExitOk;
+}
+
+// Applies --set and --region (after CheckStreamSetup, so a refused name changes nothing), and
+// points the emulated camera at its scene and pace.
+int ApplyStreamSetup(const StreamSetup& setup, client::Filter& filter, client::Camera& camera) {
+  if (int checked = CheckStreamSetup(setup, filter)) return checked;
   for (const auto& a : setup.sets) {
     const NTSTATUS status = filter.Set(a.id, a.value);
     if (!NT_SUCCESS(status)) {
@@ -368,14 +374,15 @@ int RunCapture(const Args& args) {
   if (!format) return Usage("--format is png, bmp or bgra, not '" + *args.Value("format") + "'");
   const bool raw = args.Flag("raw");
 
-  // The folder is made before the camera starts, so an unwritable one costs nothing.
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec || !std::filesystem::is_directory(folder)) {
-    return Failure("cannot make folder " + folder + ": " + (ec ? ec.message() : "a file of that name exists"));
-  }
-
   return WithFilter(args, [&](client::Filter& filter, client::Camera& camera) {
+    // The folder is made once the options are known to be good and before any control
+    // changes, so neither a mistake nor an unwritable folder changes the settings.
+    if (int checked = CheckStreamSetup(setup, filter)) return checked;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec || !std::filesystem::is_directory(folder)) {
+      return Failure("cannot make folder " + folder + ": " + (ec ? ec.message() : "a file of that name exists"));
+    }
     if (int applied = ApplyStreamSetup(setup, filter, camera)) return applied;
     std::vector<std::pair<ULONG, int32_t>> items;
     for (ULONG id : kRecordedItems) items.emplace_back(id, GetOr(filter, id, 0));
@@ -470,7 +477,8 @@ int RunCapture(const Args& args) {
     }
     if (captured.empty()) return result;
     std::string closing = "captured " + std::to_string(captured.size()) + " frame" + (captured.size() == 1 ? "" : "s") +
-                          " of " + std::to_string(width) + "x" + std::to_string(height) + " into " + folder;
+                          " of " + std::to_string(width) + "x" + std::to_string(height) + " into " +
+                          std::filesystem::absolute(folder).lexically_normal().string();
     const double seconds = std::chrono::duration<double>(last_time - first_time).count();
     if (captured.size() > 1 && seconds > 0) closing += ", " + FormatFps((captured.size() - 1) / seconds) + " frames/s";
     closing += ", " + std::to_string(FramesLost(numbers)) + " frames lost";
