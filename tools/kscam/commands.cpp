@@ -5,11 +5,11 @@ namespace kscam::tool {
 namespace {
 
 // The options of every command that runs a stream.
-[[maybe_unused]] std::vector<OptionSpec> StreamOptions(std::vector<OptionSpec> own) {
+std::vector<OptionSpec> StreamOptions(std::vector<OptionSpec> own) {
   std::vector<OptionSpec> common = {
       {"region", "X,Y,W,H[,S]", "capture region and subsampling, set through the Region control", "the stored region"},
-      {"set", "NAME=VALUE", "a control set before the stream starts (saved, as with 'kscam set'); repeats", nullptr, 0,
-       true},
+      {"set", "NAME=VALUE", "a control set before the stream starts (saved, as with 'kscam set'); repeats",
+       "the stored settings", 0, true},
       {"scene", "chart|FILE", "what the emulated camera sees: the built-in test chart or a PNG or JPEG file",
        "chart"},
       {"speed", "realtime|max", "the emulated camera's pace: its real frame rate, or as fast as it can",
@@ -78,7 +78,7 @@ const std::vector<Command>& Commands() {
        "as they stood and each frame's number, time stamp and the camera's own frame number. Ends "
        "with a line of frames, frames per second and frames lost (gaps in the numbers).",
        StreamOptions({{"count", "N", "frames to capture", "1", 'n'},
-                      {"output", "DIR", "folder for the files (made when missing)", "./frames", 'o'},
+                      {"output", "DIR", "folder for the files, made when missing", "./frames", 'o'},
                       {"format", "png|bmp|bgra", "image file format", "png"},
                       {"raw", nullptr, "also write DIR/frame-NNNNNN.raw: the bytes the camera sent for the frame",
                        "off"}}),
