@@ -117,7 +117,8 @@ TEST_F(CaptureTool, StreamWritesFramesToAPipeAndStopsWhenTheReaderGoes) {
   EXPECT_EQ(Read(folder_ / "status.txt"), "0\n") << r.err;
   // Ctrl-C does too, and the settings are saved on the way out.
   r = Shell(std::string(tool()) + settings + "stream --speed realtime --region 0,0,320,240 >/dev/null 2>stderr.txt & pid=$!; "
-            "while ! grep -q bgra stderr.txt 2>/dev/null; do sleep 0.05; done; sleep 0.3; kill -INT $pid; wait $pid; echo $?");
+            "for i in $(seq 600); do grep -q bgra stderr.txt 2>/dev/null && break; sleep 0.05; done; sleep 0.3; "
+            "kill -INT $pid; wait $pid; echo $?");
   EXPECT_EQ(r.out, "0\n") << r.err;
   EXPECT_EQ(r.ErrLines(), 1) << r.err;
   EXPECT_EQ(Kscam("get RoiW").out, "RoiW=320\n");

@@ -48,7 +48,7 @@ class ToolTest : public ::testing::Test {
     const std::filesystem::path err = folder_ / "stderr.txt";
     std::filesystem::remove(err);
     ToolRun run{-1, {}, {}};
-    FILE* pipe = popen(("cd '" + folder_.string() + "' && " + line).c_str(), "r");
+    FILE* pipe = popen(("cd '" + folder_.string() + "' && { " + line + "\n}").c_str(), "r");
     if (!pipe) return run;
     std::array<char, 1 << 16> buffer;
     size_t n;

@@ -388,7 +388,13 @@ int RunCapture(const Args& args) {
     for (ULONG id : kRecordedItems) items.emplace_back(id, GetOr(filter, id, 0));
     const bool trigger_mode = GetOr(filter, kPropExTrigger, 0) != 0;
     emulator::EmulatedCamera* emulated = camera.emulated();
-    if (raw && emulated) emulated->KeepFrameData(8);
+    if (raw && emulated) {
+      // The camera goes on sending while the tool writes files: keep enough of its frames
+      // (about 256 MB) that the one delivered is still there when it is looked up.
+      const emulator::Readout readout = emulated->CurrentReadout();
+      const uint64_t frame_bytes = std::max<uint64_t>(1, uint64_t{readout.width} * readout.height);
+      emulated->KeepFrameData(std::clamp<uint64_t>((256ull << 20) / frame_bytes, 8, 64));
+    }
 
     NTSTATUS open_status = STATUS_SUCCESS;
     std::unique_ptr<client::Stream> stream = client::Stream::Open(filter, client::StreamOptions{}, &open_status);
@@ -404,18 +410,52 @@ int RunCapture(const Args& args) {
     const bool progress = ::isatty(STDERR_FILENO) != 0;
     std::vector<CapturedFrame> captured;
     std::vector<int64_t> numbers;
-    std::vector<uint8_t> picture;
     double level_sum = 0;
     Clock::time_point first_time{}, last_time{};
     int result = kExitOk;
     bool raw_missing = false;
+
+    // Files are written in batches of up to about 1 GB of pictures held in memory, so that the
+    // stream is read at its own pace (a full-sensor PNG takes a good part of a second) and the
+    // camera's bytes for a frame are looked up before it has moved far on.
+    struct Held {
+      CapturedFrame frame;
+      std::vector<uint8_t> picture;
+      std::optional<std::vector<uint8_t>> raw;
+    };
+    std::vector<Held> held;
+    size_t held_bytes = 0;
+    auto write_held = [&]() -> bool {
+      for (Held& h : held) {
+        std::string error;
+        const std::string path = (std::filesystem::path(folder) / h.frame.file).string();
+        if (!WriteImage(path, *format, h.picture.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height),
+                        &error)) {
+          result = Failure("cannot write " + path + ": " + error);
+          return false;
+        }
+        if (h.raw) {
+          const std::string raw_path = (std::filesystem::path(folder) / h.frame.raw_file).string();
+          if (!WriteFileParts(raw_path, {{h.raw->data(), h.raw->size()}}, &error)) {
+            result = Failure("cannot write " + raw_path + ": " + error);
+            return false;
+          }
+        }
+        captured.push_back(std::move(h.frame));
+      }
+      held.clear();
+      held_bytes = 0;
+      return true;
+    };
+
     client::Frame frame;
-    while (captured.size() < *count) {
+    while (captured.size() + held.size() < *count) {
       NTSTATUS status = STATUS_SUCCESS;
       const Wait wait = NextFrame(*stream, &frame, setup.timeout_ms, &status);
+      const size_t taken = captured.size() + held.size();
       if (wait == Wait::Interrupted) {
         if (progress) std::fputc('\n', stderr);
-        result = Failure("interrupted after " + std::to_string(captured.size()) + " of " + std::to_string(*count) + " frames");
+        result = Failure("interrupted after " + std::to_string(taken) + " of " + std::to_string(*count) + " frames");
         break;
       }
       if (wait != Wait::Frame) {
@@ -424,51 +464,41 @@ int RunCapture(const Args& args) {
         break;
       }
       last_time = Clock::now();
-      if (captured.empty()) first_time = last_time;
-      if (!TopDown(frame, &picture)) {
-        result = Failure("frame " + std::to_string(frame.picture_number) + " is smaller than its format");
+      if (taken == 0) first_time = last_time;
+      Held h;
+      if (frame.width != width || frame.height != height || !TopDown(frame, &h.picture)) {
+        result = Failure("frame " + std::to_string(frame.picture_number) + " does not match the stream's format");
         break;
       }
-      CapturedFrame c;
+      CapturedFrame& c = h.frame;
       c.picture_number = frame.picture_number;
       c.presentation_time = frame.presentation_time;
       c.file = FrameName(frame.picture_number, ImageFormatExtension(*format));
       const uint32_t raw_width = emulated ? emulated->CurrentReadout().width : static_cast<uint32_t>(frame.width);
-      c.camera_frame = emulator::DecodeCounterBgra(picture.data(), static_cast<ptrdiff_t>(frame.width) * 4,
+      c.camera_frame = emulator::DecodeCounterBgra(h.picture.data(), static_cast<ptrdiff_t>(frame.width) * 4,
                                                    static_cast<uint32_t>(frame.width),
                                                    static_cast<uint32_t>(frame.height), raw_width);
-      std::string error;
-      const std::string path = (std::filesystem::path(folder) / c.file).string();
-      if (!WriteImage(path, *format, picture.data(), static_cast<uint32_t>(frame.width),
-                      static_cast<uint32_t>(frame.height), &error)) {
-        result = Failure("cannot write " + path + ": " + error);
-        break;
+      if (raw && emulated && c.camera_frame) h.raw = SentBytes(*emulated, *c.camera_frame);
+      if (h.raw) {
+        c.raw_file = FrameName(frame.picture_number, "raw");
+      } else if (raw) {
+        raw_missing = true;
       }
-      if (raw && emulated) {
-        std::optional<std::vector<uint8_t>> bytes;
-        if (c.camera_frame) bytes = SentBytes(*emulated, *c.camera_frame);
-        if (bytes) {
-          c.raw_file = FrameName(frame.picture_number, "raw");
-          const std::string raw_path = (std::filesystem::path(folder) / c.raw_file).string();
-          if (!WriteFileParts(raw_path, {{bytes->data(), bytes->size()}}, &error)) {
-            result = Failure("cannot write " + raw_path + ": " + error);
-            break;
-          }
-        } else {
-          raw_missing = true;
-        }
-      }
-      level_sum += MeanLevel(picture);
+      level_sum += MeanLevel(h.picture);
       numbers.push_back(frame.picture_number);
-      captured.push_back(std::move(c));
+      held_bytes += h.picture.size() + (h.raw ? h.raw->size() : 0);
+      held.push_back(std::move(h));
       if (progress) {
-        std::fprintf(stderr, "\rkscam: frame %zu of %u (number %lld)", captured.size(), *count,
+        std::fprintf(stderr, "\rkscam: frame %zu of %u (number %lld)", taken + 1, *count,
                      static_cast<long long>(frame.picture_number));
         std::fflush(stderr);
       }
+      if (held_bytes >= (1ull << 30) && !write_held()) break;
     }
-    if (progress && result == kExitOk) std::fputs("\r\033[K", stderr);
     stream.reset();
+    // The frames taken before a failure or an interrupt are kept too.
+    if (!held.empty()) write_held();
+    if (progress && result == kExitOk) std::fputs("\r\033[K", stderr);
 
     std::string error;
     const std::string json = (std::filesystem::path(folder) / "capture.json").string();
