@@ -64,7 +64,8 @@ std::optional<uint32_t> ParseCount(const Args& args, const char* name, uint32_t 
   if (!text) return fallback;
   const auto n = client::ParseNumber(*text);
   if (!n || *n < 0 || static_cast<uint32_t>(*n) < lo || static_cast<uint32_t>(*n) > hi) {
-    *exit_status = Usage("option '--" + std::string(name) + "' takes a whole number " + std::to_string(lo) + ".." +
+    const std::string shown = std::string(name) == "count" ? "-n" : "--" + std::string(name);
+    *exit_status = Usage("option '" + shown + "' takes a whole number " + std::to_string(lo) + ".." +
                          std::to_string(hi) + ", not '" + *text + "'");
     return std::nullopt;
   }
@@ -310,7 +311,7 @@ bool WriteCaptureJson(const std::string& path, LONG width, LONG height, const st
   j << "{\n  \"width\": " << width << ",\n  \"height\": " << height << ",\n  \"pixel_format\": \"bgra\",\n"
     << "  \"bayer_phase\": " << phase << ",\n  \"controls\": {";
   for (size_t i = 0; i < items.size(); ++i) {
-    j << (i ? ", " : "") << "\n    " << JsonString(client::CameraPropertyName(items[i].first)) << ": " << items[i].second;
+    j << (i ? "," : "") << "\n    " << JsonString(client::CameraPropertyName(items[i].first)) << ": " << items[i].second;
   }
   j << "\n  },\n  \"frames\": [";
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -336,11 +337,12 @@ std::string FrameName(int64_t number, const char* extension) {
   return name;
 }
 
-// The mean green level of a picture, from a sparse sample.
+// The mean level of a picture's brightest channel, from a sparse sample: a deep blue scene is
+// not a dark one.
 double MeanLevel(const std::vector<uint8_t>& bgra) {
   uint64_t sum = 0, n = 0;
-  for (size_t i = 1; i < bgra.size(); i += 4 * 97) {
-    sum += bgra[i];
+  for (size_t i = 0; i + 2 < bgra.size(); i += 4 * 97) {
+    sum += std::max({bgra[i], bgra[i + 1], bgra[i + 2]});
     ++n;
   }
   return n ? static_cast<double>(sum) / n : 0.0;
@@ -513,6 +515,7 @@ int RunCapture(const Args& args) {
     if (captured.size() > 1 && seconds > 0) closing += ", " + FormatFps((captured.size() - 1) / seconds) + " frames/s";
     closing += ", " + std::to_string(FramesLost(numbers)) + " frames lost";
     std::printf("%s\n", closing.c_str());
+    std::fflush(stdout);
     if (level_sum / captured.size() < 16) {
       std::fprintf(stderr,
                    "kscam: hint: the frames are nearly black; raise Exposure or GlobalGain, for example "
