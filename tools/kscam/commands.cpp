@@ -70,7 +70,6 @@ const std::vector<Command>& Commands() {
        "Sends command 0x40 followed by up to 63 bytes; the camera does not answer it.",
        {},
        RunRawCommand},
-#if defined(KSCAM_HAVE_STREAM)
       {"capture", "capture frames into image files", "[OPTIONS]",
        "Starts the camera with the stored settings, applies --set and --region, runs the capture pin "
        "and writes each delivered frame as DIR/frame-NNNNNN.EXT, NNNNNN its frame number (top row "
@@ -89,7 +88,6 @@ const std::vector<Command>& Commands() {
        "or when the reader closes the pipe.",
        StreamOptions({{"count", "N", "frames to write; 0 runs until interrupted", "0", 'n'}}),
        RunStream},
-#endif
       {"convert", "convert a raw Bayer frame file into an image", "IN.raw --size WxH [--pitch N] [--phase 0..3] [--set NAME=VALUE]... -o OUT",
        "Converts a raw frame (one byte per sample, rows of PITCH bytes) with the driver's own "
        "conversion, starting from the colour defaults (gains 128, correction on, neutral controls, "
@@ -111,7 +109,6 @@ const std::vector<Command>& Commands() {
        {{"runs", "N", "rounds to take the median of", "7"}, {"size", "WxH", "frame size", "4608x3288"}},
        nullptr,
        RunBenchConvert},
-#if defined(KSCAM_HAVE_STREAM)
       {"bench stream", "measure frames per second delivered through the whole stack", "[--count N]",
        "Streams the full sensor from an emulated camera running as fast as it can to a client that "
        "discards the frames, with a fresh settings file of its own (yours is not touched), and prints "
@@ -119,7 +116,6 @@ const std::vector<Command>& Commands() {
        "camera, driver and client), and a memcpy of one frame measured in the same run.",
        {{"count", "N", "frames to take", "30", 'n'}},
        RunBenchStream},
-#endif
   };
   return commands;
 }
