@@ -124,6 +124,19 @@ TEST_F(CaptureTool, StreamWritesFramesToAPipeAndStopsWhenTheReaderGoes) {
   EXPECT_EQ(Kscam("get RoiW").out, "RoiW=320\n");
 }
 
+TEST_F(CaptureTool, BenchStreamReportsTheFullSensorWithoutTouchingTheSettings) {
+  ASSERT_EQ(Kscam("set Brightness=300").status, 0);
+  const std::string before = Read(settings_);
+  const ToolRun r = Kscam("bench stream -n 3");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("{\"case\": \"stream\", \"width\": 4608, \"height\": 3288, \"frames\": 3, ", 0), 0u) << r.out;
+  for (const char* key : {"\"fps\": ", "\"cpu_s_per_frame\": ", "\"frames_lost\": ", "\"ratio_memcpy\": "}) {
+    EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
+  }
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+  EXPECT_EQ(Read(settings_), before);
+}
+
 // The picture of `make run`: the chart well exposed at full resolution, read back from its PNG.
 TEST_F(CaptureTool, TheChartComesOutInBelievableColours) {
   const ToolRun r = Kscam("capture -n 1 --speed max --region 0,0,4608,3288 --set Exposure=1200 --set GlobalGain=32 "
