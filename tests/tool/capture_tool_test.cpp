@@ -89,6 +89,14 @@ TEST_F(CaptureTool, FramesJsonAndRawFilesAgreeWithTheCameraAndTheConversion) {
   EXPECT_EQ(Kscam("get Exposure FlipV RoiW").out, "Exposure=1200\nFlipV=1\nRoiW=1024\n");
 }
 
+TEST_F(CaptureTool, ATriggeredCameraDeliversWhenTheToolFiresItsTrigger) {
+  const ToolRun r = Kscam("capture -n 3 --speed max --set ExTrigger=1 --trigger-ms 20 --region 0,0,640,480 "
+                          "--format bgra -o triggered");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("captured 3 frames of 640x480", 0), 0u) << r.out;
+  EXPECT_EQ(Numbers(Read(folder_ / "triggered" / "capture.json"), "picture_number").size(), 3u);
+}
+
 TEST_F(CaptureTool, DarkFramesGetAHintAndBmpFilesAreBottomUp) {
   const ToolRun r = Kscam("capture -n 1 --speed max --format bmp -o dark --region 0,0,640,480 --set Exposure=1 "
                           "--set GlobalGain=0");
