@@ -106,7 +106,7 @@ const std::vector<Command>& Commands() {
        "Converts a realistic full-sensor mosaic on one thread and prints one JSON object per line for "
        "the cases colour, grey, colour-wb and colour-dot, with a memcpy of one output frame and "
        "libdc1394's HQLinear (null when absent) measured in the same run; medians of several runs.",
-       {{"runs", "N", "rounds to take the median of", "7"}, {"size", "WxH", "frame size", "4608x3288"}},
+       {{"runs", "N", "rounds to take the median of", "9"}, {"size", "WxH", "frame size", "4608x3288"}},
        nullptr,
        RunBenchConvert},
       {"bench stream", "measure frames per second delivered through the whole stack", "[--count N]",
