@@ -31,16 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Usage(const std::string& message) {
-  std::cerr << "kscam: " << message << "\n";
-  return kExitUsage;
-}
-
-int Failure(const std::string& message) {
-  std::cerr << "kscam: " << message << "\n";
-  return kExitFailure;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Options shared by the stream commands
 

@@ -16,16 +16,6 @@
 namespace kscam::tool {
 namespace {
 
-int Usage(const std::string& message) {
-  std::cerr << "kscam: " << message << "\n";
-  return kExitUsage;
-}
-
-int Failure(const std::string& message) {
-  std::cerr << "kscam: " << message << "\n";
-  return kExitFailure;
-}
-
 // Items whose records are not a plain 32-bit value have commands of their own.
 const char* OwnCommand(ULONG id) {
   switch (id) {
@@ -123,6 +113,16 @@ int WithFilter(const std::optional<std::filesystem::path>& settings, const Filte
 }
 
 int WithFilter(const Args& args, const FilterWork& work) { return WithFilter(args.settings, work); }
+
+int Usage(const std::string& message) {
+  std::cerr << "kscam: " << message << "\n";
+  return kExitUsage;
+}
+
+int Failure(const std::string& message) {
+  std::cerr << "kscam: " << message << "\n";
+  return kExitFailure;
+}
 
 int RunListControls(const Args& args) {
   if (!args.positional.empty()) return Usage("'list-ctrls' takes no arguments");

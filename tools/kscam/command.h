@@ -80,4 +80,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+// Print "kscam: MESSAGE" on stderr and return the exit status of a usage error or of a
+// failure at run time.
+int Usage(const std::string& message);
+int Failure(const std::string& message);
+
 }  // namespace kscam::tool
