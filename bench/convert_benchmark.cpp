@@ -48,6 +48,8 @@ void BM_HqLinear(benchmark::State& state) {
 
 void BM_ConvertFrame(benchmark::State& state, kscam::BenchCase which, LONG path) {
   Run(state, [which, path] { return Bench().TimeCase(which, path); });
+  // The path that ran (a forced one the processor lacks runs narrower).
+  state.SetLabel(kscam::ConversionPathName(ResolveConversionPath(path)));
 }
 
 // One frame per repetition, nine repetitions: the median is the figure.
@@ -62,7 +64,9 @@ BENCHMARK_CAPTURE(BM_ConvertFrame, grey, kscam::BenchCase::kGrey, kConversionAut
 BENCHMARK_CAPTURE(BM_ConvertFrame, colour_wb, kscam::BenchCase::kColourWb, kConversionAutomatic)->Apply(FrameSettings);
 BENCHMARK_CAPTURE(BM_ConvertFrame, colour_dot, kscam::BenchCase::kColourDot, kConversionAutomatic)
     ->Apply(FrameSettings);
-// The narrower paths, for comparison.
+// Each path, for comparison.
+BENCHMARK_CAPTURE(BM_ConvertFrame, colour_avx512, kscam::BenchCase::kColour, kConversionAvx512)->Apply(FrameSettings);
+BENCHMARK_CAPTURE(BM_ConvertFrame, colour_avx2, kscam::BenchCase::kColour, kConversionAvx2)->Apply(FrameSettings);
 BENCHMARK_CAPTURE(BM_ConvertFrame, colour_sse2, kscam::BenchCase::kColour, kConversionSse2)->Apply(FrameSettings);
 BENCHMARK_CAPTURE(BM_ConvertFrame, colour_scalar, kscam::BenchCase::kColour, kConversionScalar)->Apply(FrameSettings);
 

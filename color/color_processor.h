@@ -17,6 +17,7 @@ enum ConversionPath : LONG {
   kConversionScalar = 1,
   kConversionSse2 = 2,
   kConversionAvx2 = 3,
+  kConversionAvx512 = 4,
 };
 
 struct ColorProcessor {

@@ -18,6 +18,7 @@ struct V256 {
 
   KSCAM_LANE_OPERATIONS(_mm256, si256)
 
+  static KSCAM_VECTOR_FN vec CmpGt(vec a, vec b) { return _mm256_cmpgt_epi16(a, b); }
   static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
     return ~static_cast<ULONG>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_setzero_si256())));
   }

@@ -1,5 +1,5 @@
-// What the frame-level conversion hands to the per-pixel implementations (scalar, SSE2,
-// AVX2), and the table each implementation provides. Every implementation gives the same
+// What the frame-level conversion hands to the per-pixel implementations (scalar, SSE2, AVX2,
+// AVX-512), and the table each implementation provides. Every implementation gives the same
 // bytes; they differ only in speed.
 #pragma once
 
@@ -52,6 +52,7 @@ struct ConversionKernels {
 const ConversionKernels& ScalarKernels();
 const ConversionKernels& Sse2Kernels();
 const ConversionKernels& Avx2Kernels();
+const ConversionKernels& Avx512Kernels();
 
 // The scalar reference of one pixel's interpolation, shared with the tests of the vector code.
 struct PixelRgb {

@@ -3,7 +3,7 @@
 // unnamed namespace, after the intrinsics headers and with KSCAM_VECTOR_FN defined (the
 // function attributes of that instruction set), so each instruction set gets its own copy.
 //
-// A group is 16 (or 32) consecutive pixels of one line. Each byte load is split into 16-bit
+// A group is 16, 32 or 64 consecutive pixels of one line. Each byte load is split into 16-bit
 // lanes: the even-column pixels and the odd-column pixels, which makes every neighbour a lane
 // of one of three loads per line (offsets -2, 0, +2). All arithmetic fits 16-bit lanes except
 // the exact colour-matrix sums, which use 32-bit lanes when 16 bits could overflow.
@@ -12,8 +12,9 @@
 // ---------------------------------------------------------------------------------------------
 // Lane operations
 
-// The operations every vector width has under the same names: prefix _mm or _mm256, and the
-// whole-register suffix si128 or si256. Each width's struct adds the few that differ.
+// The operations every vector width has under the same names: prefix _mm, _mm256 or _mm512,
+// and the whole-register suffix si128, si256 or si512. Each width's struct adds the few that
+// differ.
 #define KSCAM_LANE_OPERATIONS(P, S)                                                                       \
   static KSCAM_VECTOR_FN vec Load(const UCHAR* p) { return P##_loadu_##S(reinterpret_cast<const vec*>(p)); } \
   static KSCAM_VECTOR_FN void Store(UCHAR* p, vec v) { P##_storeu_##S(reinterpret_cast<vec*>(p), v); }       \
@@ -29,7 +30,6 @@
   static KSCAM_VECTOR_FN vec Mullo(vec a, vec b) { return P##_mullo_epi16(a, b); }                          \
   static KSCAM_VECTOR_FN vec MulhiU(vec a, vec b) { return P##_mulhi_epu16(a, b); }                         \
   static KSCAM_VECTOR_FN vec Min(vec a, vec b) { return P##_min_epi16(a, b); }                              \
-  static KSCAM_VECTOR_FN vec CmpGt(vec a, vec b) { return P##_cmpgt_epi16(a, b); }                          \
   static KSCAM_VECTOR_FN vec Or(vec a, vec b) { return P##_or_##S(a, b); }                                  \
   template <int n>                                                                                          \
   static KSCAM_VECTOR_FN vec Slli(vec v) { return P##_slli_epi16(v, n); }                                   \
@@ -61,6 +61,8 @@ struct V128 {
 
   KSCAM_LANE_OPERATIONS(_mm, si128)
 
+  // All ones in the 16-bit lanes where a > b (signed).
+  static KSCAM_VECTOR_FN vec CmpGt(vec a, vec b) { return _mm_cmpgt_epi16(a, b); }
   // One bit for each non-zero byte.
   static KSCAM_VECTOR_FN ULONG NonZeroBytes(vec v) {
     return static_cast<ULONG>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128()))) ^ 0xFFFFu;
@@ -479,7 +481,7 @@ KSCAM_VECTOR_FN void MeasureTail128(const UCHAR* p, LONG stride, ULONG n, __m128
 // a difference of at least the threshold t from the true mean is at least t - 2 from this
 // one: limit is t - 3 (t at least 3).
 template <class V>
-KSCAM_VECTOR_FN ULONG DefectCandidates(const UCHAR* p, LONG stride, typename V::vec limit) {
+KSCAM_VECTOR_FN ULONG64 DefectCandidates(const UCHAR* p, LONG stride, typename V::vec limit) {
   typedef typename V::vec vec;
   const vec c = V::Load(p), l = V::Load(p - 2), r = V::Load(p + 2);
   const vec u = V::Load(p - 2 * stride), d = V::Load(p + 2 * stride);
@@ -491,12 +493,13 @@ KSCAM_VECTOR_FN ULONG DefectCandidates(const UCHAR* p, LONG stride, typename V::
 // The exact pass over the candidates among columns x .. x + n - 1, in order. A replaced
 // sample changes the mean of the sample two to its right, which is then judged as well; every
 // other sample keeps the neighbours it was screened with.
-KSCAM_VECTOR_FN void CorrectCandidates(UCHAR* line, LONG stride, ULONG x, ULONG n, ULONG candidates, LONG threshold) {
+KSCAM_VECTOR_FN void CorrectCandidates(UCHAR* line, LONG stride, ULONG x, ULONG n, ULONG64 candidates,
+                                       LONG threshold) {
   const UCHAR* up = line - 2 * stride;
   const UCHAR* down = line + 2 * stride;
-  if (n < 32) candidates &= (1u << n) - 1;
+  if (n < 64) candidates &= (1ull << n) - 1;
   while (candidates != 0) {
-    const ULONG i = static_cast<ULONG>(__builtin_ctz(candidates));
+    const ULONG i = static_cast<ULONG>(__builtin_ctzll(candidates));
     candidates &= candidates - 1;
     const ULONG at = x + i;
     const LONG a = (line[at - 2] + line[at + 2] + up[at] + down[at]) >> 2;
@@ -504,7 +507,7 @@ KSCAM_VECTOR_FN void CorrectCandidates(UCHAR* line, LONG stride, ULONG x, ULONG 
     if (d < 0) d = -d;
     if (d >= threshold) {
       line[at] = static_cast<UCHAR>(a);
-      if (i + 2 < n) candidates |= 1u << (i + 2);
+      if (i + 2 < n) candidates |= 1ull << (i + 2);
     }
   }
 }
@@ -656,15 +659,15 @@ KSCAM_VECTOR_FN void CorrectLineVector(UCHAR* line, LONG stride, ULONG width, LO
   const int limit = screen ? threshold - 3 : 0;
   const typename Wide::vec wide_limit = Wide::Set8(limit);
   const __m128i narrow_limit = V128::Set8(limit);
-  const ULONG every = 0xFFFFFFFFu;  // below 3 nearly every sample differs that much
+  const ULONG64 every = ~0ull;  // below 3 nearly every sample differs that much
   ULONG x = 2;
   for (; x + Wide::kPixels <= end; x += Wide::kPixels) {
-    const ULONG candidates = screen ? DefectCandidates<Wide>(line + x, stride, wide_limit) : every;
+    const ULONG64 candidates = screen ? DefectCandidates<Wide>(line + x, stride, wide_limit) : every;
     if (candidates != 0) CorrectCandidates(line, stride, x, Wide::kPixels, candidates, threshold);
   }
   for (; x < end; x += V128::kPixels) {
     const ULONG n = (end - x < V128::kPixels) ? end - x : V128::kPixels;
-    const ULONG candidates = screen ? DefectCandidates<V128>(line + x, stride, narrow_limit) : every;
+    const ULONG64 candidates = screen ? DefectCandidates<V128>(line + x, stride, narrow_limit) : every;
     if (candidates != 0) CorrectCandidates(line, stride, x, n, candidates, threshold);
   }
 }

@@ -8,14 +8,23 @@
 
 namespace {
 
+// What automatic runs where the processor has it (narrower where it has not).
+constexpr LONG kPreferredVectorPath = kConversionAvx512;
+
 // The implementation chosen for one piece of work, with the extended processor state saved
 // around it when the implementation needs one.
 class KernelScope {
  public:
   explicit KernelScope(const ColorProcessor* processor) {
-    LONG path = processor->ConversionPath;
-    if (path == kConversionAutomatic) path = ConversionPathAvailable(kConversionAvx2) ? kConversionAvx2 : kConversionSse2;
-    if (path == kConversionAvx2 && !ConversionPathAvailable(kConversionAvx2)) path = kConversionSse2;
+    LONG path = ResolveConversionPath(processor->ConversionPath);
+    if (path == kConversionAvx512) {
+      if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX | XSTATE_MASK_AVX512, &save_))) {
+        saved_ = true;
+        kernels_ = &Avx512Kernels();
+        return;
+      }
+      path = kConversionAvx2;
+    }
     if (path == kConversionAvx2) {
       if (NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save_))) {
         saved_ = true;
@@ -405,6 +414,21 @@ void ConvertFrame(ColorProcessor* processor, const UCHAR* raw, ULONG offset, ULO
 
 void SetConversionPath(ColorProcessor* processor, LONG path) { processor->ConversionPath = path; }
 
+namespace {
+
+// The platform reports only the AVX-512 foundation; the kernels also use the byte/word and
+// vector-length extensions, which the processor reports in leaf 7 of cpuid (a leaf every
+// processor with the foundation has).
+bool Avx512ExtensionsPresent() {
+  ULONG a = 7, b = 0, c = 0, d = 0;
+  __asm__ volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d));
+  constexpr ULONG kBw = 1u << 30;
+  constexpr ULONG kVl = 1u << 31;
+  return (b & (kBw | kVl)) == (kBw | kVl);
+}
+
+}  // namespace
+
 bool ConversionPathAvailable(LONG path) {
   switch (path) {
     case kConversionScalar:
@@ -413,7 +437,18 @@ bool ConversionPathAvailable(LONG path) {
       return true;
     case kConversionAvx2:
       return ExIsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != FALSE;
+    case kConversionAvx512:
+      return ExIsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != FALSE &&
+             ExIsProcessorFeaturePresent(PF_AVX512F_INSTRUCTIONS_AVAILABLE) != FALSE && Avx512ExtensionsPresent();
     default:
       return false;
   }
+}
+
+LONG ResolveConversionPath(LONG path) {
+  if (path == kConversionAutomatic) path = kPreferredVectorPath;
+  if (path == kConversionAvx512 && !ConversionPathAvailable(kConversionAvx512)) path = kConversionAvx2;
+  if (path == kConversionAvx2 && !ConversionPathAvailable(kConversionAvx2)) path = kConversionSse2;
+  if (path != kConversionScalar && path != kConversionAvx2 && path != kConversionAvx512) path = kConversionSse2;
+  return path;
 }

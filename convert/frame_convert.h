@@ -41,8 +41,11 @@ void DemosaicColor(ColorProcessor* processor, LONG phase);
 void DemosaicGray(ColorProcessor* processor, LONG phase);
 void MeasureWhiteBalance(ColorProcessor* processor, LONG phase, LONG* red, LONG* green, LONG* blue);
 
-// Implementation choice: kConversionAutomatic uses the widest the processor offers; a forced
+// Implementation choice: kConversionAutomatic uses the fastest the processor offers; a forced
 // path the processor lacks falls back to the next narrower one.
 void SetConversionPath(ColorProcessor* processor, LONG path);
 // Whether this processor can run a path (scalar and SSE2 always can).
 bool ConversionPathAvailable(LONG path);
+// The path a request runs on this processor (never kConversionAutomatic). Only a failed save
+// of the extended state makes a frame run narrower.
+LONG ResolveConversionPath(LONG path);

@@ -164,18 +164,32 @@ TEST(BenchConvert, PrintsOneJsonObjectPerCase) {
         << line;
     size_t at = 0;
     for (const char* key : {"\"ms_per_frame\": ", "\"memcpy_ms\": ", "\"ratio_memcpy\": ", "\"hqlinear_ms\": ",
-                            "\"ratio_hqlinear\": "}) {
+                            "\"ratio_hqlinear\": ", "\"path\": "}) {
       const size_t found = line.find(key, at);
       ASSERT_NE(found, std::string::npos) << key << " in " << line;
       at = found;
     }
     EXPECT_EQ(line.back(), '}');
     if (!kscam::HqLinearAvailable()) EXPECT_NE(line.find("\"hqlinear_ms\": null"), std::string::npos);
+    // Automatic names the path it resolved to, never itself.
+    EXPECT_EQ(line.find("\"path\": \"automatic\""), std::string::npos) << line;
   }
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(kscam::RunBenchConvert({"--runs", "0"}), 2);
   EXPECT_EQ(kscam::RunBenchConvert({"--fast"}), 2);
+  EXPECT_EQ(kscam::RunBenchConvert({"--path", "avx3"}), 2);
+  EXPECT_EQ(kscam::RunBenchConvert({"--path"}), 2);
   ::testing::internal::GetCapturedStderr();
+}
+
+// A forced path runs as asked, the scalar one on every processor.
+TEST(BenchConvert, ForcedPathIsTheOneReported) {
+  ::testing::internal::CaptureStdout();
+  ASSERT_EQ(kscam::RunBenchConvert({"--size", "64x32", "--runs", "1", "--path", "scalar"}), 0);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  size_t lines = 0;
+  for (size_t at = 0; (at = out.find("\"path\": \"scalar\"}\n", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 4u) << out;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/kernel/host_kernel.h"
 #include "tests/convert/convert_test_support.h"
 
 namespace {
@@ -215,6 +216,49 @@ TEST(ConversionEquivalence, FrameLoopMatchesSeparateSteps) {
       ASSERT_EQ(std::vector<LONG>(fused.gains, fused.gains + 3), std::vector<LONG>(steps.gains, steps.gains + 3));
     }
   }
+}
+
+// The host capped at each processor level in turn: a path the level lacks is neither offered
+// nor run (a forced one runs the next narrower path, automatic the widest there is), and
+// whatever runs gives the reference's bytes, defect pass and white balance included.
+TEST(ConversionEquivalence, EveryProcessorLevelRunsWhatItOffersAndMatchesScalar) {
+  namespace kh = kscam::host;
+  std::mt19937 rng(512);
+  std::vector<Case> cases;
+  std::vector<Result> references;
+  for (int i = 0; i < 16; ++i) {
+    Case c = RandomCase(rng);
+    if (i % 2 == 0) c.threshold = 1 + rng() % 30;
+    cases.push_back(c);
+    references.push_back(RunConvertFrame(c, kConversionScalar));
+  }
+  const auto rank = [](LONG path) { return path == kConversionAvx512 ? 3 : path == kConversionAvx2 ? 2 : 1; };
+  for (kh::CpuLevel level : {kh::CpuLevel::Sse2, kh::CpuLevel::Avx, kh::CpuLevel::Avx2, kh::CpuLevel::Avx512}) {
+    kh::SetProcessorFeatureLimit(level);
+    const bool avx2 = kh::ProcessorLevel() >= kh::CpuLevel::Avx2;
+    const bool avx512 = kh::ProcessorLevel() >= kh::CpuLevel::Avx512;
+    EXPECT_EQ(ConversionPathAvailable(kConversionAvx2), avx2);
+    if (!avx512) EXPECT_FALSE(ConversionPathAvailable(kConversionAvx512));
+    const LONG widest = ConversionPathAvailable(kConversionAvx512) ? kConversionAvx512
+                        : avx2                                     ? kConversionAvx2
+                                                                   : kConversionSse2;
+    if (widest != kConversionAvx512) EXPECT_EQ(ResolveConversionPath(kConversionAutomatic), widest);
+    for (LONG path : {kConversionAutomatic, kConversionAvx512, kConversionAvx2, kConversionSse2}) {
+      const LONG ran = ResolveConversionPath(path);
+      ASSERT_TRUE(ConversionPathAvailable(ran)) << PathName(path);
+      ASSERT_NE(ran, kConversionAutomatic);
+      if (path != kConversionAutomatic) EXPECT_EQ(ran, rank(path) <= rank(widest) ? path : widest) << PathName(path);
+      for (size_t i = 0; i < cases.size(); ++i) {
+        const Result r = RunConvertFrame(cases[i], path);
+        ASSERT_EQ(r.work, references[i].work) << PathName(path) << " level " << static_cast<int>(level);
+        ASSERT_EQ(r.image, references[i].image)
+            << PathName(path) << " level " << static_cast<int>(level) << " " << Describe(cases[i]);
+        ASSERT_EQ(std::vector<LONG>(r.gains, r.gains + 3),
+                  std::vector<LONG>(references[i].gains, references[i].gains + 3));
+      }
+    }
+  }
+  kh::ClearProcessorFeatureLimit();
 }
 
 // The vector code forms the matrix sums in different ways depending on the matrix: only the

@@ -85,6 +85,7 @@ inline void IdentityMatrix(ColorProcessor* p) { UpdateColorCorrection(p, 0); }
 inline std::vector<LONG> AvailablePaths() {
   std::vector<LONG> paths = {kConversionScalar, kConversionSse2};
   if (ConversionPathAvailable(kConversionAvx2)) paths.push_back(kConversionAvx2);
+  if (ConversionPathAvailable(kConversionAvx512)) paths.push_back(kConversionAvx512);
   return paths;
 }
 
@@ -93,6 +94,7 @@ inline const char* PathName(LONG path) {
     case kConversionScalar: return "scalar";
     case kConversionSse2: return "sse2";
     case kConversionAvx2: return "avx2";
+    case kConversionAvx512: return "avx512";
     default: return "automatic";
   }
 }

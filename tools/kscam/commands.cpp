@@ -102,11 +102,16 @@ const std::vector<Command>& Commands() {
         {"output", "OUT", "the image file, .png, .bmp or .bgra", "required", 'o'}},
        nullptr,
        RunConvertCommand},
-      {"bench convert", "measure the frame conversion against memcpy and HQLinear", "[--runs N] [--size WxH]",
+      {"bench convert", "measure the frame conversion against memcpy and HQLinear",
+       "[--runs N] [--size WxH] [--path NAME]",
        "Converts a realistic full-sensor mosaic on one thread and prints one JSON object per line for "
        "the cases colour, grey, colour-wb and colour-dot, with a memcpy of one output frame and "
-       "libdc1394's HQLinear (null when absent) measured in the same run; medians of several runs.",
-       {{"runs", "N", "rounds to take the median of", "9"}, {"size", "WxH", "frame size", "4608x3288"}},
+       "libdc1394's HQLinear (null when absent) measured in the same run; medians of several runs. "
+       "\"path\" names the conversion path that ran.",
+       {{"runs", "N", "rounds to take the median of", "9"},
+        {"size", "WxH", "frame size", "4608x3288"},
+        {"path", "NAME", "conversion path: automatic, scalar, sse2, avx2 or avx512; one the processor lacks "
+                         "runs narrower", "automatic"}},
        nullptr,
        RunBenchConvert},
       {"bench stream", "measure frames per second delivered through the whole stack", "[--count N]",

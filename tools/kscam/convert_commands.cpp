@@ -446,9 +446,34 @@ double ConvertBench::TimeHqLinear() {
   return TimeMs([&] { RunHqLinear(st.raw.data(), width_, height_, 0, st.rgb.data()); });
 }
 
+const char* ConversionPathName(int32_t path) {
+  switch (path) {
+    case kConversionScalar: return "scalar";
+    case kConversionSse2: return "sse2";
+    case kConversionAvx2: return "avx2";
+    case kConversionAvx512: return "avx512";
+    default: return "automatic";
+  }
+}
+
+namespace {
+
+bool ParseConversionPath(const std::string& name, int32_t* path) {
+  for (int32_t p : {kConversionAutomatic, kConversionScalar, kConversionSse2, kConversionAvx2, kConversionAvx512}) {
+    if (name == ConversionPathName(p)) {
+      *path = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 int RunBenchConvert(const std::vector<std::string>& args) {
   int runs = 9;
   uint32_t width = kSensorWidth, height = kSensorHeight;
+  int32_t path = kConversionAutomatic;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--runs" && i + 1 < args.size()) {
       const auto n = ParseNumber(args[++i]);
@@ -463,7 +488,12 @@ int RunBenchConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "kscam bench convert: size must be between 8x8 and 4608x3288\n");
         return 2;
       }
-    } else if (args[i] == "--runs" || args[i] == "--size") {
+    } else if (args[i] == "--path" && i + 1 < args.size()) {
+      if (!ParseConversionPath(args[++i], &path)) {
+        std::fprintf(stderr, "kscam bench convert: --path must be automatic, scalar, sse2, avx2 or avx512\n");
+        return 2;
+      }
+    } else if (args[i] == "--runs" || args[i] == "--size" || args[i] == "--path") {
       std::fprintf(stderr, "kscam bench convert: option %s needs a value\n", args[i].c_str());
       return 2;
     } else {
@@ -490,21 +520,23 @@ int RunBenchConvert(const std::vector<std::string>& args) {
       if (hq >= 0) hqlinear_ms.push_back(hq);
     }
     for (int i = 0; i < 4; ++i) {
-      const double ms = bench.TimeCase(kCases[i]);
+      const double ms = bench.TimeCase(kCases[i], path);
       if (keep) case_ms[i].push_back(ms);
     }
   }
 
   const double copy_median = Median(memcpy_ms);
+  // What ran: a forced path the processor lacks runs narrower.
+  const char* ran = ConversionPathName(ResolveConversionPath(path));
   const std::optional<double> hq = hqlinear_ms.empty() ? std::nullopt : std::optional<double>(Median(hqlinear_ms));
   for (int i = 0; i < 4; ++i) {
     const double ms = Median(case_ms[i]);
     const std::optional<double> ratio_hq = hq ? std::optional<double>(ms / *hq) : std::nullopt;
     std::printf(
         "{\"case\": \"%s\", \"width\": %u, \"height\": %u, \"ms_per_frame\": %s, \"memcpy_ms\": %s, "
-        "\"ratio_memcpy\": %s, \"hqlinear_ms\": %s, \"ratio_hqlinear\": %s}\n",
+        "\"ratio_memcpy\": %s, \"hqlinear_ms\": %s, \"ratio_hqlinear\": %s, \"path\": \"%s\"}\n",
         BenchCaseName(kCases[i]), width, height, JsonNumber(ms).c_str(), JsonNumber(copy_median).c_str(),
-        JsonNumber(ms / copy_median).c_str(), JsonNumber(hq).c_str(), JsonNumber(ratio_hq).c_str());
+        JsonNumber(ms / copy_median).c_str(), JsonNumber(hq).c_str(), JsonNumber(ratio_hq).c_str(), ran);
   }
   std::fflush(stdout);
   return 0;

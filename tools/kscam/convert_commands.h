@@ -13,9 +13,14 @@ namespace kscam {
 // 2 (usage: bad option, name or number, unreadable or short input, size out of range).
 int RunConvertCommand(const std::vector<std::string>& args);
 
-// `kscam bench convert [--runs N] [--size WxH]`: one JSON object per line for the cases
-// colour, grey, colour-wb and colour-dot. args are the words after "bench convert".
+// `kscam bench convert [--runs N] [--size WxH] [--path NAME]`: one JSON object per line for
+// the cases colour, grey, colour-wb and colour-dot, each naming the conversion path that ran.
+// args are the words after "bench convert".
 int RunBenchConvert(const std::vector<std::string>& args);
+
+// The conversion path's name as the tool prints and reads it: automatic, scalar, sse2, avx2,
+// avx512.
+const char* ConversionPathName(int32_t path);
 
 // The conversion benchmark's measurements, shared by `kscam bench convert` and the Google
 // Benchmark target so that both report the same thing: one frame at a time on one thread, in
