@@ -10,7 +10,7 @@
 
 #include "platform/wdm.h"
 
-// Which implementation of the per-pixel work a processor uses. Automatic picks the widest
+// Which implementation of the per-pixel work a processor uses. Automatic picks the fastest
 // the processor offers; the others force one (tests compare them byte for byte).
 enum ConversionPath : LONG {
   kConversionAutomatic = 0,
