@@ -422,11 +422,12 @@ namespace {
 // vector-length extensions, which the processor reports in leaf 7 of cpuid (a leaf every
 // processor with the foundation has).
 bool Avx512ExtensionsPresent() {
-  ULONG a = 7, b = 0, c = 0, d = 0;
-  __asm__ volatile("cpuid" : "+a"(a), "=b"(b), "+c"(c), "=d"(d));
+  int info[4] = {};
+  KscamCpuIdEx(7, 0, info);
   constexpr ULONG kBw = 1u << 30;
   constexpr ULONG kVl = 1u << 31;
-  return (b & (kBw | kVl)) == (kBw | kVl);
+  const ULONG ebx = static_cast<ULONG>(info[1]);
+  return (ebx & (kBw | kVl)) == (kBw | kVl);
 }
 
 }  // namespace

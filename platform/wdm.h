@@ -620,6 +620,16 @@ typedef struct _XSTATE_SAVE {
 #define PF_AVX2_INSTRUCTIONS_AVAILABLE    40
 #define PF_AVX512F_INSTRUCTIONS_AVAILABLE 41
 
+// Processor identification (leaf, sub-leaf) -> EAX, EBX, ECX, EDX, for the extensions the
+// platform has no feature flag for. The platform's compiler has the intrinsic __cpuidex.
+inline void KscamCpuIdEx(int leaf, int subleaf, int info[4]) {
+#if defined(_MSC_VER)
+  __cpuidex(info, leaf, subleaf);
+#else
+  __asm__ volatile("cpuid" : "=a"(info[0]), "=b"(info[1]), "=c"(info[2]), "=d"(info[3]) : "a"(leaf), "c"(subleaf));
+#endif
+}
+
 // ---------------------------------------------------------------------------------------------
 // Kernel services
 
