@@ -17,6 +17,11 @@
 namespace kscam::emulator::testing {
 
 using namespace std::chrono_literals;
+
+// How long a test waits for something that is meant to happen. Generous: a full-sensor
+// picture takes seconds to draw under the sanitizers on a loaded machine. Tests that expect
+// nothing to happen pass their own short wait.
+inline constexpr std::chrono::milliseconds kPatience = 60s;
 using usb::TransferStatus;
 
 // One submitted transfer and its outcome.
@@ -44,7 +49,7 @@ class Pending {
   }
 
   // True once completed (within `timeout`).
-  bool Wait(std::chrono::milliseconds timeout = 5s) {
+  bool Wait(std::chrono::milliseconds timeout = kPatience) {
     std::unique_lock lk(mu);
     return cv.wait_for(lk, timeout, [&] { return completions > 0; });
   }
@@ -85,7 +90,7 @@ class Port {
     auto t = Pending::Submit(cam, kCommandEndpoint, copy.data(), 64);
     return t->Wait() && t->status == TransferStatus::Success && t->actual == 64;
   }
-  std::optional<Packet> Receive(std::chrono::milliseconds timeout = 5s) {
+  std::optional<Packet> Receive(std::chrono::milliseconds timeout = kPatience) {
     Packet p{};
     auto t = Pending::Submit(cam, kReplyEndpoint, p.data(), 64);
     if (!t->Wait(timeout)) {
@@ -107,7 +112,7 @@ class Port {
   void WriteSensor(uint16_t address, uint16_t value) {
     Send(Command({0x04, uint8_t(address >> 8), uint8_t(address), uint8_t(value >> 8), uint8_t(value)}));
   }
-  std::optional<uint16_t> ReadSensor(uint16_t address, std::chrono::milliseconds timeout = 5s) {
+  std::optional<uint16_t> ReadSensor(uint16_t address, std::chrono::milliseconds timeout = kPatience) {
     if (!Send(Command({0x0C, uint8_t(address >> 8), uint8_t(address), 0x88, 0x88}))) return std::nullopt;
     if (!Receive(timeout)) return std::nullopt;
     auto second = Receive(timeout);
@@ -212,7 +217,7 @@ class Port {
 
   // Reads one frame of `frame_bytes`; nothing when a chunk failed or it did not come in time
   // (then every chunk is cancelled and awaited).
-  std::optional<std::vector<uint8_t>> ReadFrame(uint32_t frame_bytes, std::chrono::milliseconds timeout = 10s) {
+  std::optional<std::vector<uint8_t>> ReadFrame(uint32_t frame_bytes, std::chrono::milliseconds timeout = 2 * kPatience) {
     std::vector<uint8_t> buffer(frame_bytes, 0xAB);
     auto chunks = StartFrame(buffer);
     bool ok = true;
