@@ -252,9 +252,9 @@ int Main(int argc, char** argv) {
     // A command option: its value, if it takes one, may be the next argument.
     size_t used = 0;
     const Command* known = FindCommand(words, &used);
-    const OptionSpec* spec = known ? FindOption(known, name) : FindAnyOption(name);
-    if (spec && spec->value_name && !value) {
-      if (i + 1 >= raw.size()) return UsageError("option '" + Dashed(name) + "' needs a " + spec->value_name);
+    const OptionSpec* option = known ? FindOption(known, name) : FindAnyOption(name);
+    if (option && option->value_name && !value) {
+      if (i + 1 >= raw.size()) return UsageError("option '" + Dashed(name) + "' needs a " + option->value_name);
       value = raw[++i];
     }
     pending.push_back({name, value});
@@ -288,19 +288,19 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   for (const Pending& p : pending) {
-    const OptionSpec* spec = FindOption(command, p.name);
-    if (!spec) {
+    const OptionSpec* option = FindOption(command, p.name);
+    if (!option) {
       return UsageError("unknown option '" + Dashed(p.name) + "' for '" + command->name + "' (see 'kscam " +
                         command->name + " --help')");
     }
-    if (spec->value_name) {
-      if (!p.value) return UsageError("option '--" + std::string(spec->name) + "' needs a " + spec->value_name);
-      std::vector<std::string>& slot = args.values[spec->name];
-      if (!spec->repeats) slot.clear();
+    if (option->value_name) {
+      if (!p.value) return UsageError("option '--" + std::string(option->name) + "' needs a " + option->value_name);
+      std::vector<std::string>& slot = args.values[option->name];
+      if (!option->repeats) slot.clear();
       slot.push_back(*p.value);
     } else {
-      if (p.value) return UsageError("option '--" + std::string(spec->name) + "' takes no value");
-      args.flags.push_back(spec->name);
+      if (p.value) return UsageError("option '--" + std::string(option->name) + "' takes no value");
+      args.flags.push_back(option->name);
     }
   }
   args.positional.assign(words.begin() + static_cast<long>(command_words), words.end());
