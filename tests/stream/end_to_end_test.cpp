@@ -19,12 +19,14 @@ namespace {
 // Raw frames the camera keeps: one frame is in flight at a time.
 constexpr size_t kKeptFrames = 3;
 
-// The picture of a raw frame by the scalar conversion with the settings a fresh processor has,
-// changed by `configure`.
+// The picture of raw lines [first, first + lines) (all by default; `first` even, so the Bayer
+// phase stays) by the scalar conversion with the settings a fresh processor has, changed by
+// `configure`.
 template <typename Configure>
-std::vector<uint8_t> ExpectedPictureWith(const CameraDevice* cam, const std::vector<uint8_t>& raw, Configure configure) {
+std::vector<uint8_t> ExpectedPictureWith(const CameraDevice* cam, const std::vector<uint8_t>& raw, Configure configure,
+                                         LONG first = 0, LONG lines = -1) {
   const ULONG width = static_cast<ULONG>(cam->output_width);
-  const ULONG height = static_cast<ULONG>(cam->output_height);
+  const ULONG height = static_cast<ULONG>(lines < 0 ? cam->output_height : lines);
   ColorProcessor* p = CreateColorProcessor();
   SetConversionPath(p, kConversionScalar);
   SetBayerPhase(p, static_cast<LONG>(cam->settings.bayer_phase));
@@ -33,7 +35,8 @@ std::vector<uint8_t> ExpectedPictureWith(const CameraDevice* cam, const std::vec
   EXPECT_EQ(AllocateWorkBuffer(p), STATUS_SUCCESS);
   std::vector<uint8_t> picture(size_t(width) * height * 4);
   p->OutputBuffer = picture.data();
-  ConvertFrame(p, raw.data(), static_cast<ULONG>(cam->image_offset), static_cast<ULONG>(cam->line_stride));
+  ConvertFrame(p, raw.data(), static_cast<ULONG>(cam->image_offset + first * cam->line_stride),
+               static_cast<ULONG>(cam->line_stride));
   DestroyColorProcessor(p);
   return picture;
 }
@@ -132,7 +135,7 @@ class MatchedStream {
     std::vector<uint8_t> raw;
     Take(&raw);
     if (::testing::Test::HasFatalFailure()) return;
-    const std::vector<uint8_t> picture = ExpectedPicture(cam_, raw);
+    const std::vector<uint8_t> picture = Reference(raw);
     if (taken_ == 1) {
       // The comparison means something only for a picture that is not all black.
       size_t lit = 0;
@@ -145,9 +148,52 @@ class MatchedStream {
 
   const client::Frame& frame() const { return frame_; }
   client::Stream& stream() { return *stream_; }
+
   int taken() const { return taken_; }
 
  private:
+  // The scalar conversion of `raw`, made cheaper for a quiet camera: it sends the same picture
+  // every frame but for the counter strip, and a converted line depends only on the raw lines
+  // up to two above and below it. So a raw frame equal to the first one outside the strip's
+  // lines gets the first frame's picture with the lines around the strip converted again from
+  // a band of raw lines with a margin. The shortcut is checked once against the whole
+  // conversion.
+  std::vector<uint8_t> Reference(const std::vector<uint8_t>& raw) {
+    if (base_raw_.empty()) {
+      base_raw_ = raw;
+      base_picture_ = ExpectedPicture(cam_, raw);
+      return base_picture_;
+    }
+    const LONG w = cam_->output_width, h = cam_->output_height;
+    const emulator::CounterStrip strip = emulator::CounterStripFor(uint32_t(w), uint32_t(h));
+    const LONG strip_top = LONG(strip.y0), strip_end = LONG(strip.y0 + strip.block);
+    bool same = strip.valid() && raw.size() == base_raw_.size();
+    for (LONG y = 0; y < h && same; ++y) {
+      if (y >= strip_top && y < strip_end) continue;
+      const size_t at = size_t(cam_->image_offset) + size_t(y) * size_t(cam_->line_stride);
+      same = std::memcmp(raw.data() + at, base_raw_.data() + at, size_t(w)) == 0;
+    }
+    if (!same) return ExpectedPicture(cam_, raw);
+
+    constexpr LONG kMargin = 8;
+    const LONG first = std::max<LONG>(0, strip_top - kMargin) & ~1;
+    const LONG last = std::min<LONG>(h, strip_end + kMargin);
+    const std::vector<uint8_t> band = ExpectedPictureWith(cam_, raw, [](ColorProcessor*) {}, first, last - first);
+    // Lines near a band edge that is not the frame's edge lack their neighbours; they equal
+    // the first frame's lines anyway.
+    const LONG from = first > 0 ? first + kMargin / 2 : 0;
+    const LONG to = last < h ? last - kMargin / 2 : h;
+    std::vector<uint8_t> picture = base_picture_;
+    const size_t row = size_t(w) * 4;
+    std::memcpy(picture.data() + size_t(from) * row, band.data() + size_t(from - first) * row, size_t(to - from) * row);
+    if (!shortcut_checked_) {
+      shortcut_checked_ = true;
+      EXPECT_TRUE(picture == ExpectedPicture(cam_, raw)) << "the picture of the strip's lines alone differs";
+    }
+    return picture;
+  }
+
+
   client::Filter& filter_;
   emulator::EmulatedCamera& camera_;
   CameraDevice* cam_;
@@ -158,6 +204,9 @@ class MatchedStream {
   int taken_ = 0;
   bool triggered_ = true;
   size_t triggers_ = 0;
+  std::vector<uint8_t> base_raw_;
+  std::vector<uint8_t> base_picture_;
+  bool shortcut_checked_ = false;
 };
 
 class EndToEndTest : public StreamTest {
